@@ -1,0 +1,13 @@
+// Kept apart: <asm/termbits.h>, which has termios2, clashes with <termios.h>.
+#include "pseudoterminal.h"
+
+#include <asm/termbits.h>
+#include <sys/ioctl.h>
+
+LineSettings PseudoTerminal::settings() const
+{
+    termios2 t{};
+    if (::ioctl(m_slave, TCGETS2, &t) != 0)
+        return {};
+    return {t.c_cflag, t.c_iflag, t.c_ispeed, t.c_ospeed};
+}
