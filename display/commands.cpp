@@ -19,8 +19,12 @@ constexpr std::array<int, 6> codeRates = {9600, 4800, 2400, 1200, 600, 300}; // 
 
 Bytes commandFrame(std::string_view body)
 {
-    Bytes frame{EOT, SOH};
-    frame.insert(frame.end(), body.begin(), body.end());
+    Bytes frame;
+    frame.reserve(body.size() + 3);
+    frame.push_back(EOT);
+    frame.push_back(SOH);
+    for (const char c : body)
+        frame.push_back(static_cast<std::uint8_t>(c));
     frame.push_back(ETB);
     return frame;
 }

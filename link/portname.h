@@ -1,0 +1,18 @@
+#pragma once
+
+#include <QString>
+
+// Where a COM name of the window leads. On Windows the name is the device.
+// Elsewhere COMn is the target of the link
+// $XDG_CONFIG_HOME/vkd417-demo/ports/COMn when that link exists (so that a
+// USB adapter or a pseudo-terminal can stand in), and /dev/ttyS<n-1> if not.
+struct PortDevice
+{
+    QString path;       // the device to open; empty when the name means nothing
+    QString linkedFrom; // the link it was found through, if any
+};
+
+PortDevice resolvePortName(const QString &name);
+
+// The folder that holds the port links.
+QString portLinkFolder();
