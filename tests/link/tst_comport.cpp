@@ -1,0 +1,348 @@
+#include "comport.h"
+#include "portname.h"
+#include "pseudoterminal.h"
+#include "seriallink.h"
+
+#include <QFile>
+#include <QSignalSpy>
+#include <QTest>
+
+// Flags of the line as the kernel holds them; <termios.h> cannot be mixed
+// with termios2, so the few that matter are spelled out here.
+namespace flag {
+constexpr unsigned cstopb = 0000100;
+constexpr unsigned parodd = 0001000;
+constexpr unsigned cmspar = 010000000000;
+constexpr unsigned crtscts = 020000000000;
+constexpr unsigned ixon = 0002000;
+constexpr unsigned ixoff = 0010000;
+} // namespace flag
+
+// The text of the ComPortError that action raises; empty if none.
+template<typename Action>
+QString errorOf(Action action)
+{
+    try {
+        action();
+    } catch (const ComPortError &error) {
+        return QString::fromUtf8(error.what());
+    }
+    return {};
+}
+
+class TestComPort : public QObject
+{
+    Q_OBJECT
+private slots:
+    void init();
+    void cleanup();
+
+    void bytesArriveExactly();
+    void emptyWriteWritesNothing();
+    void lineSettingsShowOnTerminal_data();
+    void lineSettingsShowOnTerminal();
+    void settingChangedWhileOpenAppliesAtOnce();
+    void renamedWhileOpenSendsToNewDeviceOnly();
+    void openFails_data();
+    void openFails();
+    void secondOpenOfPortInUseFails();
+    void refusedCombinationFailsNextOpen();
+    void refusedCombinationWhileOpenKeepsFormerSettings();
+    void passingThroughRefusedCombinationIsFine();
+    void writeTimesOutOnStalledLineAndDiscardsTheRest();
+    void deviceGoneClosesPort();
+    void closeIsHarmlessWhenClosed();
+    void fallbackNamesSerialDevice();
+    void updateOpensAndReportsFailure();
+
+private:
+    std::unique_ptr<PortLinks> m_links;
+    std::unique_ptr<PseudoTerminal> m_line;
+};
+
+void TestComPort::init()
+{
+    m_links = std::make_unique<PortLinks>();
+    m_line = std::make_unique<PseudoTerminal>();
+    QVERIFY(m_line->isValid());
+    QVERIFY(m_links->link(QStringLiteral("COM1"), m_line->devicePath()));
+}
+
+void TestComPort::cleanup()
+{
+    m_line.reset();
+    m_links.reset();
+}
+
+void TestComPort::bytesArriveExactly()
+{
+    ComPort port;
+    QSignalSpy lamp(&port, &ComPort::openChanged);
+    port.open();
+    QVERIFY(port.isOpen());
+    QCOMPARE(lamp.count(), 1);
+    QCOMPARE(lamp.at(0).at(0).toBool(), true);
+
+    // Every byte value, the line ends and the frame bytes among them, must
+    // pass untouched: no newline translation, no flow-control characters.
+    QByteArray all;
+    for (int b = 0; b < 256; ++b)
+        all.append(static_cast<char>(b));
+    port.write(all);
+    QCOMPARE(m_line->readExactly(all.size()), all);
+    QCOMPARE(m_line->readAvailable(), QByteArray());
+}
+
+void TestComPort::emptyWriteWritesNothing()
+{
+    ComPort port;
+    port.open();
+    port.write({});
+    QCOMPARE(m_line->readAvailable(), QByteArray());
+}
+
+void TestComPort::lineSettingsShowOnTerminal_data()
+{
+    QTest::addColumn<qint32>("rate");
+    QTest::addColumn<int>("dataBits");
+    QTest::addColumn<int>("parity");
+    QTest::addColumn<int>("stopBits");
+    QTest::addColumn<unsigned>("setFlags");
+    QTest::addColumn<unsigned>("clearFlags");
+
+    const unsigned parityFlags = flag::parodd | flag::cmspar;
+    for (const qint32 rate : baudRates)
+        QTest::addRow("%d bit/s, 8N1", rate) << rate << 3 << 0 << 0 << 0u << (flag::cstopb | parityFlags);
+    QTest::newRow("odd parity") << 9600 << 3 << int(Parity::Odd) << 0 << flag::parodd << flag::cmspar;
+    QTest::newRow("even parity") << 9600 << 3 << int(Parity::Even) << 0 << 0u << parityFlags;
+    QTest::newRow("mark parity") << 9600 << 3 << int(Parity::Mark) << 0 << parityFlags << 0u;
+    QTest::newRow("space parity") << 9600 << 3 << int(Parity::Space) << 0 << flag::cmspar << flag::parodd;
+    QTest::newRow("2 stop bits") << 9600 << 3 << 0 << int(StopBits::Two) << flag::cstopb << 0u;
+    QTest::newRow("1.5 stop bits, 5 data bits") << 1200 << 0 << 0 << int(StopBits::OneAndHalf)
+                                                << flag::cstopb << 0u;
+    QTest::newRow("7 data bits") << 9600 << 2 << 0 << 0 << 0u << flag::cstopb;
+}
+
+void TestComPort::lineSettingsShowOnTerminal()
+{
+    QFETCH(qint32, rate);
+    QFETCH(int, dataBits);
+    QFETCH(int, parity);
+    QFETCH(int, stopBits);
+    QFETCH(unsigned, setFlags);
+    QFETCH(unsigned, clearFlags);
+
+    ComPort port;
+    port.setBaudRate(rate);
+    port.setParity(static_cast<Parity>(parity));
+    port.setDataBits(static_cast<DataBits>(dataBits));
+    port.setStopBits(static_cast<StopBits>(stopBits));
+    port.setFlowControlNone();
+    port.open();
+
+    const LineSettings line = m_line->settings();
+    QCOMPARE(line.outputSpeed, unsigned(rate));
+    QCOMPARE(line.cflag & setFlags, setFlags);
+    QCOMPARE(line.cflag & clearFlags, 0u);
+    QCOMPARE(line.cflag & flag::crtscts, 0u);
+    QCOMPARE(line.iflag & (flag::ixon | flag::ixoff), 0u);
+    // A pseudo-terminal always shows 8 data bits and no parity enable.
+    QCOMPARE(port.dataBits(), static_cast<DataBits>(dataBits));
+    QCOMPARE(port.parity(), static_cast<Parity>(parity));
+}
+
+void TestComPort::settingChangedWhileOpenAppliesAtOnce()
+{
+    ComPort port;
+    port.open();
+    QCOMPARE(m_line->settings().outputSpeed, 9600u);
+    port.setBaudRate(14400);
+    QCOMPARE(m_line->settings().outputSpeed, 14400u);
+    port.setStopBits(StopBits::Two);
+    QVERIFY(m_line->settings().cflag & flag::cstopb);
+    port.setParity(Parity::Odd);
+    QVERIFY(m_line->settings().cflag & flag::parodd);
+}
+
+void TestComPort::renamedWhileOpenSendsToNewDeviceOnly()
+{
+    PseudoTerminal second;
+    QVERIFY(m_links->link(QStringLiteral("COM2"), second.devicePath()));
+    ComPort port;
+    port.setBaudRate(19200);
+    port.open();
+    port.setPort(QStringLiteral("COM2"));
+    QVERIFY(port.isOpen());
+    port.write("to the second");
+    QCOMPARE(second.readExactly(13), QByteArray("to the second"));
+    QCOMPARE(second.settings().outputSpeed, 19200u);
+    QCOMPARE(m_line->readAvailable(), QByteArray());
+}
+
+void TestComPort::openFails_data()
+{
+    QTest::addColumn<QString>("portName");
+    QTest::addColumn<QString>("target"); // what COM2 is linked to; empty: no link
+
+    QTest::newRow("link to nothing") << "COM2" << "/nonexistent/port";
+    QTest::newRow("link to a folder") << "COM2" << "/";
+    QTest::newRow("not a COM name") << "LPT1" << "";
+    QTest::newRow("COM0") << "COM0" << "";
+    QTest::newRow("link to a regular file") << "COM2" << "FILE";
+}
+
+void TestComPort::openFails()
+{
+    QFETCH(QString, portName);
+    QFETCH(QString, target);
+
+    const QString file = m_links->folder() + QStringLiteral("/not-a-port.txt");
+    {
+        QFile f(file);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write("untouched");
+    }
+    if (target == QLatin1String("FILE"))
+        target = file;
+    if (!target.isEmpty())
+        QVERIFY(m_links->link(QStringLiteral("COM2"), target));
+
+    ComPort port;
+    port.setPort(portName);
+    QSignalSpy lamp(&port, &ComPort::openChanged);
+    QVERIFY_THROWS_EXCEPTION(ComPortError, port.open());
+    QVERIFY(!port.isOpen());
+    QCOMPARE(lamp.count(), 0);
+    QFile f(file);
+    QVERIFY(f.open(QIODevice::ReadOnly));
+    QCOMPARE(f.readAll(), QByteArray("untouched"));
+}
+
+void TestComPort::secondOpenOfPortInUseFails()
+{
+    ComPort first;
+    first.open();
+    ComPort second;
+    const QString error = errorOf([&] { second.open(); });
+    QVERIFY2(error.startsWith(QStringLiteral("COM1: Cannot open ")), qPrintable(error));
+    QVERIFY(!second.isOpen());
+    first.write("A");
+    QCOMPARE(m_line->readExactly(1), QByteArray("A"));
+}
+
+void TestComPort::refusedCombinationFailsNextOpen()
+{
+    struct Case { DataBits data; StopBits stop; };
+    for (const Case c : {Case{DataBits::Eight, StopBits::OneAndHalf}, Case{DataBits::Five, StopBits::Two}}) {
+        ComPort port;
+        port.setDataBits(c.data);
+        port.setStopBits(c.stop);
+        port.setFlowControlNone(); // nothing to apply to a closed port
+        QVERIFY_THROWS_EXCEPTION(ComPortError, port.open());
+        QVERIFY(!port.isOpen());
+    }
+}
+
+void TestComPort::refusedCombinationWhileOpenKeepsFormerSettings()
+{
+    ComPort port;
+    port.open();
+    port.setStopBits(StopBits::OneAndHalf); // with 8 data bits: not applied
+    QVERIFY(!(m_line->settings().cflag & flag::cstopb));
+    QVERIFY_THROWS_EXCEPTION(ComPortError, port.setFlowControlNone());
+    QVERIFY(port.isOpen());
+    QVERIFY(!(m_line->settings().cflag & flag::cstopb));
+}
+
+void TestComPort::passingThroughRefusedCombinationIsFine()
+{
+    // 5 data bits with 1.5 stop bits, to 8 data bits with 1 stop bit, set in
+    // that order: 8 with 1.5 on the way is not an error.
+    ComPort port;
+    port.setDataBits(DataBits::Five);
+    port.setStopBits(StopBits::OneAndHalf);
+    port.open();
+    QVERIFY(m_line->settings().cflag & flag::cstopb);
+    port.setDataBits(DataBits::Eight);
+    port.setStopBits(StopBits::One);
+    port.setFlowControlNone();
+    QVERIFY(!(m_line->settings().cflag & flag::cstopb));
+}
+
+void TestComPort::writeTimesOutOnStalledLineAndDiscardsTheRest()
+{
+    ComPort port;
+    port.setWriteTimeout(200, 0);
+    port.open();
+    const QByteArray big(1 << 20, 'x');
+    QCOMPARE(errorOf([&] { port.write(big); }), QStringLiteral("COM1: Write timed out"));
+    QVERIFY(port.isOpen());
+
+    // What the terminal had taken before the time-out may be read; nothing
+    // of the rest comes later.
+    const QByteArray before = m_line->readAvailable();
+    QVERIFY(before.size() < big.size());
+    QCOMPARE(m_line->readAvailable(300), QByteArray());
+
+    port.write("next");
+    QCOMPARE(m_line->readExactly(4), QByteArray("next"));
+}
+
+void TestComPort::deviceGoneClosesPort()
+{
+    ComPort port;
+    port.open();
+    QSignalSpy lamp(&port, &ComPort::openChanged);
+    m_line->closeMaster();
+    QVERIFY(errorOf([&] { port.write("lost"); }).startsWith(QStringLiteral("COM1: Write error")));
+    QVERIFY(!port.isOpen());
+    QCOMPARE(lamp.count(), 1);
+    QCOMPARE(lamp.at(0).at(0).toBool(), false);
+}
+
+void TestComPort::closeIsHarmlessWhenClosed()
+{
+    ComPort port;
+    QSignalSpy lamp(&port, &ComPort::openChanged);
+    port.close();
+    QCOMPARE(lamp.count(), 0);
+    QVERIFY_THROWS_EXCEPTION(ComPortError, port.write("x"));
+    QVERIFY_THROWS_EXCEPTION(ComPortError, port.clearBuffers());
+}
+
+void TestComPort::fallbackNamesSerialDevice()
+{
+    m_links->unlink(QStringLiteral("COM3"));
+    m_links->unlink(QStringLiteral("COM8"));
+    QCOMPARE(resolvePortName(QStringLiteral("COM3")).path, QStringLiteral("/dev/ttyS2"));
+    QCOMPARE(resolvePortName(QStringLiteral("COM8")).path, QStringLiteral("/dev/ttyS7"));
+    QCOMPARE(resolvePortName(QStringLiteral("COM1")).path, m_line->devicePath());
+    QVERIFY(resolvePortName(QStringLiteral("COM")).path.isEmpty());
+    QVERIFY(resolvePortName(QStringLiteral("/dev/ttyS0")).path.isEmpty());
+}
+
+void TestComPort::updateOpensAndReportsFailure()
+{
+    ComPort port;
+    SerialLink link(port);
+    const PortChoice good{5, QStringLiteral("COM1"), 0, 3, 0};
+    QCOMPARE(link.update(good, true), SerialLink::UpdateResult::Opened);
+    QVERIFY(link.portOpened());
+    QVERIFY(port.isOpen());
+    link.send("abc");
+    QCOMPARE(m_line->readExactly(3), QByteArray("abc"));
+
+    QCOMPARE(link.update(good, false), SerialLink::UpdateResult::Closed);
+    QVERIFY(link.portOpened()); // unchanged by closing
+    QVERIFY(!port.isOpen());
+
+    const PortChoice missing{5, QStringLiteral("COM4"), 0, 3, 0};
+    QCOMPARE(link.update(missing, true), SerialLink::UpdateResult::OpenFailed);
+    QVERIFY(!link.portOpened());
+    QVERIFY(!port.isOpen());
+    link.send("never");
+    QCOMPARE(m_line->readAvailable(), QByteArray());
+}
+
+QTEST_GUILESS_MAIN(TestComPort)
+#include "tst_comport.moc"
