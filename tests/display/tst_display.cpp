@@ -8,6 +8,7 @@
 #include <array>
 #include <climits>
 #include <string>
+#include <vector>
 
 using display::Bytes;
 using display::Command;
@@ -86,6 +87,7 @@ private slots:
     void text();
     void windows1251Repertoire_data();
     void windows1251Repertoire();
+    void surrogateAtEndOfView();
     void codePage866Conversion();
     void codePage866Characters();
     void everyScalarValue();
@@ -416,6 +418,15 @@ void TestDisplay::windows1251Repertoire()
     const char16_t c = static_cast<char16_t>(character);
     QCOMPARE(toByteArray(display::toWindows1251(std::u16string_view(&c, 1))).toHex(),
              QByteArray(1, static_cast<char>(byte)).toHex());
+}
+
+void TestDisplay::surrogateAtEndOfView()
+{
+    // The text ends with a high surrogate, and so does its allocation: a look
+    // past the end for a partner shows under the address sanitizer.
+    const std::vector<char16_t> text = {u'A', 0xD83D};
+    const Bytes encoded = display::toWindows1251(std::u16string_view(text.data(), text.size()));
+    QCOMPARE(toByteArray(encoded), QByteArray("A?"));
 }
 
 void TestDisplay::codePage866Conversion()
