@@ -303,7 +303,7 @@ void TestDisplay::charCode_data()
     refuse("white space: leading line feed", "\n66");
     refuse("white space: trailing line feed", "65\n");
     refuse("white space: leading no-break space", QStringLiteral("\u00A066").toUtf8());
-    refuse("white space: trailing NUL", QByteArray("65\0", 3));
+    refuse("trailing NUL", QByteArray("65\0", 3));
 
     refuse("other digits: Arabic-Indic 65", QStringLiteral("\u0666\u0665").toUtf8());
     refuse("other digits: fullwidth 65", QStringLiteral("\uFF16\uFF15").toUtf8());
