@@ -46,12 +46,13 @@ public:
     void close();
     bool isOpen() const;
 
-    // Empties the driver's input and output queues.
-    void clearBuffers();
+    // Empties the driver's input and output queues. Virtual, like write(),
+    // so that a test can record the order of the calls.
+    virtual void clearBuffers();
     // Returns once every byte has been handed to the driver and sent. A write
     // that takes longer than its time-out is abandoned and what is left of it
     // discarded, so nothing goes out later.
-    void write(const QByteArray &bytes);
+    virtual void write(const QByteArray &bytes);
 
     // The time a write may take: constantMs plus perByteMs for each byte.
     void setWriteTimeout(int constantMs, int perByteMs);

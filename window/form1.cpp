@@ -78,15 +78,16 @@ QByteArray toByteArray(const display::Bytes &bytes)
 
 } // namespace
 
-TForm1::TForm1(QWidget *parent)
+TForm1::TForm1(ComPort *port, QWidget *parent)
     : QWidget(parent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint
                           | Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint),
-      CommDisp(new ComPort(this)),
+      CommDisp(port ? port : new ComPort),
       m_link(*CommDisp),
       m_ownBoxes(std::make_unique<QtMessageBoxes>()),
       m_boxes(m_ownBoxes.get())
 {
     setObjectName(QStringLiteral("Form1"));
+    CommDisp->setParent(this);
     CommDisp->setObjectName(QStringLiteral("CommDisp"));
     setWindowTitle(QStringLiteral("Zelvar VKD-417 Demo"));
     setWindowIcon(QIcon(QStringLiteral(":/images/icon.png")));

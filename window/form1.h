@@ -24,7 +24,8 @@ class TForm1 : public QWidget
 {
     Q_OBJECT
 public:
-    explicit TForm1(QWidget *parent = nullptr);
+    // The window takes the port it is given (a test's), or makes its own.
+    explicit TForm1(ComPort *port = nullptr, QWidget *parent = nullptr);
     ~TForm1() override;
 
     // Tests stand in for the boxes; the window does not own them.

@@ -72,6 +72,18 @@ QByteArray PseudoTerminal::readExactly(qsizetype n, int timeoutMs)
     return out;
 }
 
+bool PseudoTerminal::sendToDevice(const QByteArray &bytes)
+{
+    return ::write(m_master, bytes.constData(), static_cast<size_t>(bytes.size())) == bytes.size();
+}
+
+int PseudoTerminal::pendingInput() const
+{
+    int queued = -1;
+    ::ioctl(m_slave, FIONREAD, &queued);
+    return queued;
+}
+
 PortLinks::PortLinks()
 {
     m_hadValue = qEnvironmentVariableIsSet("XDG_CONFIG_HOME");

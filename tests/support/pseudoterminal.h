@@ -36,6 +36,12 @@ public:
     // Read with TCGETS2, which tells any rate, 14400 too.
     LineSettings settings() const;
 
+    // Sends bytes from the far end towards the program, as a display that
+    // talks back would.
+    bool sendToDevice(const QByteArray &bytes);
+    // How many of them wait, unread, in the device's input queue.
+    int pendingInput() const;
+
     // Closes the far end, as when a USB adapter is pulled out.
     void closeMaster();
 
