@@ -289,10 +289,24 @@ int run(const Options &options)
             failed |= !out.show(e, wallTimeOf(e.arrived));
     };
 
+    // Bounded, so that a sender that never stops cannot starve the rest.
+    bool masterHungUp = false;
+    const auto readArrivals = [&] {
+        unsigned char buf[4096];
+        for (int reads = 0; reads < 16; ++reads) {
+            const ssize_t n = ::read(port.master(), buf, sizeof buf);
+            if (n <= 0) {
+                if (n < 0 && errno == EIO)
+                    masterHungUp = true;
+                return;
+            }
+            showEvents(decoder.feed(std::span(buf, static_cast<std::size_t>(n)), Clock::now()));
+        }
+    };
+
     showSettings();
     Clock::time_point nextSettingsPoll = Clock::now() + settingsPollInterval;
     int stopSignal = 0;
-    bool masterHungUp = false;
 
     while (!failed && stopSignal == 0) {
         Clock::time_point wake = nextSettingsPoll;
@@ -316,17 +330,7 @@ int run(const Options &options)
         }
 
         if (fds[1].revents & POLLIN) {
-            unsigned char buf[4096];
-            // Bounded, so that a sender that never stops cannot starve the rest.
-            for (int reads = 0; reads < 16; ++reads) {
-                const ssize_t n = ::read(port.master(), buf, sizeof buf);
-                if (n <= 0) {
-                    if (n < 0 && errno == EIO)
-                        masterHungUp = true;
-                    break;
-                }
-                showEvents(decoder.feed(std::span(buf, static_cast<std::size_t>(n)), Clock::now()));
-            }
+            readArrivals();
         } else if (fds[1].revents & (POLLHUP | POLLERR)) {
             // Not expected while the monitor holds the device open itself;
             // leave the master out of one round rather than spin on it.
@@ -341,7 +345,10 @@ int run(const Options &options)
         }
     }
 
-    // What is still held is shown as what it is, not lost.
+    // What has come but was not read yet, and what is still held, is shown
+    // as what it is, not lost.
+    if (!failed)
+        readArrivals();
     showEvents(decoder.finish());
 
     const bool removed = monitor::releasePortLink(link, port.devicePath());
