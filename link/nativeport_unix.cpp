@@ -114,7 +114,13 @@ QString writeAll(QSerialPort &port, const QByteArray &bytes, QDeadlineTimer dead
 
 QString discard(QSerialPort &port, bool &deviceGone)
 {
-    if (::tcflush(static_cast<int>(port.handle()), TCIOFLUSH) == 0)
+    const int fd = static_cast<int>(port.handle());
+    // Every write drains, so output is pending only on a real port still
+    // sending. A pseudo-terminal reports none, and flushing it anyway would
+    // throw away bytes already delivered but not yet read at the far end.
+    int queued = 0;
+    const bool outputPending = ::ioctl(fd, TIOCOUTQ, &queued) == 0 && queued > 0;
+    if (::tcflush(fd, outputPending ? TCIOFLUSH : TCIFLUSH) == 0)
         return {};
     const int error = errno;
     deviceGone = isDeviceGone(error);

@@ -58,7 +58,10 @@ QComboBox *makeList(QWidget *parent, const char *name, int left, int top, int wi
 
 QFont pixelFont(const QString &family, int pixels, bool bold = false)
 {
-    QFont font(family);
+    // Where the family is missing, a font of similar width keeps the texts
+    // inside their places better than the system's default.
+    QFont font;
+    font.setFamilies({family, QStringLiteral("Liberation Sans"), QStringLiteral("Arial")});
     font.setPixelSize(pixels);
     font.setBold(bold);
     return font;
@@ -69,6 +72,15 @@ void setTextColor(QWidget *widget, const QColor &color)
     QPalette palette = widget->palette();
     palette.setColor(QPalette::WindowText, color);
     widget->setPalette(palette);
+}
+
+// Labels keep their place and grow to show all of their text, as they would
+// with the font they were laid out in.
+void fitToText(QLabel *label)
+{
+    const int width = label->sizeHint().width();
+    if (width > label->width())
+        label->resize(width, label->height());
 }
 
 QByteArray toByteArray(const display::Bytes &bytes)
@@ -169,6 +181,9 @@ void TForm1::createControls()
     Image1 = make<QLabel>(Panel1, "Image1", 2, 1, 39, 51);
     Image1->setPixmap(QPixmap(QStringLiteral(":/images/display.png")));
 
+    for (QLabel *label : {Label1, Label3, lbBaud, lbParity, lbPort, Label11, Label4, lbDemoMode, Label2})
+        fitToText(label);
+
     const QList<QWidget *> tabOrder = {
         chbEnabled, btUpdateSetting, cbBaud,  cbParity,   cbComm,     btSetup,     cbDataBits, cbStopBits,
         edText,     btSendText,      btRusSet, btSendCode, edCode,     btABC,       btClear,    btSaveDemo,
@@ -250,7 +265,7 @@ void TForm1::FormClose()
 void TForm1::udDemoModeClick()
 {
     lbDemoMode->setText(QString::fromUtf8(display::demoModeName(udDemoMode->position())));
-    lbDemoMode->resize(qMax(lbDemoMode->width(), lbDemoMode->sizeHint().width()), lbDemoMode->height());
+    fitToText(lbDemoMode);
 }
 
 void TForm1::btUpdateSettingClick()
