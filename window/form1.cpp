@@ -30,21 +30,13 @@ Control *make(QWidget *parent, const char *name, int left, int top, int width, i
     return control;
 }
 
-QLabel *makeLabel(QWidget *parent, const char *name, int left, int top, int width, int height,
+template<typename Control>
+Control *makeText(QWidget *parent, const char *name, int left, int top, int width, int height,
                   const QString &text)
 {
-    auto *label = make<QLabel>(parent, name, left, top, width, height);
-    label->setText(text);
-    return label;
-}
-
-QPushButton *makeButton(QWidget *parent, const char *name, int left, int top, int width,
-                        int height, const QString &text)
-{
-    auto *button = make<QPushButton>(parent, name, left, top, width, height);
-    button->setText(text);
-    button->setAutoDefault(false);
-    return button;
+    auto *control = make<Control>(parent, name, left, top, width, height);
+    control->setText(text);
+    return control;
 }
 
 QComboBox *makeList(QWidget *parent, const char *name, int left, int top, int width, int height,
@@ -123,58 +115,58 @@ void TForm1::setMessageBoxes(MessageBoxes *boxes)
 
 void TForm1::createControls()
 {
-    Label1 = makeLabel(this, "Label1", 88, -1, 175, 22, QStringLiteral("ZELVAR VKD- 417"));
+    Label1 = makeText<QLabel>(this, "Label1", 88, -1, 175, 22, QStringLiteral("ZELVAR VKD- 417"));
     Label1->setFont(pixelFont(QStringLiteral("Arial"), 19, true));
     setTextColor(Label1, navy);
-    Label3 = makeLabel(this, "Label3", 8, 264, 157, 11, QStringLiteral("Character display demo"));
+    Label3 = makeText<QLabel>(this, "Label3", 8, 264, 157, 11, QStringLiteral("Character display demo"));
     Label3->setFont(pixelFont(QStringLiteral("Tahoma"), 9));
     setTextColor(Label3, navy);
 
     GroupBox1 = make<QGroupBox>(this, "GroupBox1", 8, 20, 164, 181);
     GroupBox1->setTitle(QStringLiteral("Порт"));
-    lbBaud = makeLabel(GroupBox1, "lbBaud", 24, 40, 46, 13, QStringLiteral("Baud rate"));
-    lbParity = makeLabel(GroupBox1, "lbParity", 24, 105, 26, 13, QStringLiteral("Parity"));
-    lbPort = makeLabel(GroupBox1, "lbPort", 24, 19, 19, 13, QStringLiteral("Port"));
+    lbBaud = makeText<QLabel>(GroupBox1, "lbBaud", 24, 40, 46, 13, QStringLiteral("Baud rate"));
+    lbParity = makeText<QLabel>(GroupBox1, "lbParity", 24, 105, 26, 13, QStringLiteral("Parity"));
+    lbPort = makeText<QLabel>(GroupBox1, "lbPort", 24, 19, 19, 13, QStringLiteral("Port"));
     ComLed1 = make<ComLed>(GroupBox1, "ComLed1", 16, 129, 25, 17);
     ComLed1->setComPort(CommDisp);
-    Label11 = makeLabel(GroupBox1, "Label11", 24, 61, 42, 13, QStringLiteral("Data bits"));
-    Label4 = makeLabel(GroupBox1, "Label4", 24, 84, 42, 13, QStringLiteral("Stop Bits"));
+    Label11 = makeText<QLabel>(GroupBox1, "Label11", 24, 61, 42, 13, QStringLiteral("Data bits"));
+    Label4 = makeText<QLabel>(GroupBox1, "Label4", 24, 84, 42, 13, QStringLiteral("Stop Bits"));
     chbEnabled = make<QCheckBox>(GroupBox1, "chbEnabled", 79, 129, 65, 17);
     chbEnabled->setText(QStringLiteral("Открыт"));
-    btUpdateSetting = makeButton(GroupBox1, "btUpdateSetting", 9, 150, 71, 25, QStringLiteral("Обновить"));
+    btUpdateSetting = makeText<QPushButton>(GroupBox1, "btUpdateSetting", 9, 150, 71, 25, QStringLiteral("Обновить"));
     cbBaud = makeList(GroupBox1, "cbBaud", 80, 38, 65, 21,
                       {"300", "600", "1200", "2400", "4800", "9600", "14400", "19200"});
     cbParity = makeList(GroupBox1, "cbParity", 80, 101, 65, 21, {"None", "Odd", "Even", "Mark", "Space"});
     cbComm = makeList(GroupBox1, "cbComm", 80, 17, 65, 21,
                       {"COM1", "COM2", "COM3", "COM4", "COM5", "COM6", "COM7", "COM8"});
-    btSetup = makeButton(GroupBox1, "btSetup", 81, 150, 68, 25, QStringLiteral("Установить"));
+    btSetup = makeText<QPushButton>(GroupBox1, "btSetup", 81, 150, 68, 25, QStringLiteral("Установить"));
     cbDataBits = makeList(GroupBox1, "cbDataBits", 80, 59, 65, 21, {"5", "6", "7", "8"});
     cbStopBits = makeList(GroupBox1, "cbStopBits", 80, 80, 65, 21, {"1", "1.5", "2"});
 
     GroupBox2 = make<QGroupBox>(this, "GroupBox2", 170, 20, 217, 257);
     GroupBox2->setTitle(QStringLiteral("Дисплей"));
-    lbDemoMode = makeLabel(GroupBox2, "lbDemoMode", 36, 127, 90, 13, QStringLiteral("horizontal scroll"));
+    lbDemoMode = makeText<QLabel>(GroupBox2, "lbDemoMode", 36, 127, 90, 13, QStringLiteral("horizontal scroll"));
     lbDemoMode->setFont(pixelFont(QStringLiteral("MS Sans Serif"), 11, true));
     setTextColor(lbDemoMode, Qt::black);
-    Label2 = makeLabel(GroupBox2, "Label2", 16, 109, 168, 13, QStringLiteral("Режим вывода демо-сообщения:"));
+    Label2 = makeText<QLabel>(GroupBox2, "Label2", 16, 109, 168, 13, QStringLiteral("Режим вывода демо-сообщения:"));
     edText = make<QLineEdit>(GroupBox2, "edText", 5, 17, 207, 21);
     edText->setText(QStringLiteral("Добро пожаловать!"));
-    btSendText = makeButton(GroupBox2, "btSendText", 16, 41, 89, 25, QStringLiteral("Текст"));
-    btRusSet = makeButton(GroupBox2, "btRusSet", 112, 151, 89, 25, QStringLiteral("Русский"));
-    btSendCode = makeButton(GroupBox2, "btSendCode", 136, 41, 65, 25, QStringLiteral("Код симв."));
+    btSendText = makeText<QPushButton>(GroupBox2, "btSendText", 16, 41, 89, 25, QStringLiteral("Текст"));
+    btRusSet = makeText<QPushButton>(GroupBox2, "btRusSet", 112, 151, 89, 25, QStringLiteral("Русский"));
+    btSendCode = makeText<QPushButton>(GroupBox2, "btSendCode", 136, 41, 65, 25, QStringLiteral("Код симв."));
     edCode = make<QLineEdit>(GroupBox2, "edCode", 112, 42, 25, 21);
-    btABC = makeButton(GroupBox2, "btABC", 16, 201, 89, 25, QStringLiteral("АБВГДЕЁЖЗ"));
-    btClear = makeButton(GroupBox2, "btClear", 16, 66, 89, 25, QStringLiteral("Очистить"));
-    btSaveDemo = makeButton(GroupBox2, "btSaveDemo", 16, 151, 89, 25, QStringLiteral("Записать демо"));
-    btViewDemo = makeButton(GroupBox2, "btViewDemo", 16, 176, 89, 25, QStringLiteral("Показать демо"));
+    btABC = makeText<QPushButton>(GroupBox2, "btABC", 16, 201, 89, 25, QStringLiteral("АБВГДЕЁЖЗ"));
+    btClear = makeText<QPushButton>(GroupBox2, "btClear", 16, 66, 89, 25, QStringLiteral("Очистить"));
+    btSaveDemo = makeText<QPushButton>(GroupBox2, "btSaveDemo", 16, 151, 89, 25, QStringLiteral("Записать демо"));
+    btViewDemo = makeText<QPushButton>(GroupBox2, "btViewDemo", 16, 176, 89, 25, QStringLiteral("Показать демо"));
     udDemoMode = make<UpDown>(GroupBox2, "udDemoMode", 16, 124, 17, 21);
     udDemoMode->setRange(display::minDemoMode, display::maxDemoMode);
     udDemoMode->setPosition(1);
-    btUSset = makeButton(GroupBox2, "btUSset", 112, 176, 89, 25, QStringLiteral("Английский"));
-    btPrinterON = makeButton(GroupBox2, "btPrinterON", 16, 226, 89, 25, QStringLiteral("Принтер вкл."));
-    btPrinterOFF = makeButton(GroupBox2, "btPrinterOFF", 112, 226, 89, 25, QStringLiteral("Принтер выкл."));
-    btCursor = makeButton(GroupBox2, "btCursor", 112, 66, 89, 25, QStringLiteral("Курсор"));
-    btGermany = makeButton(GroupBox2, "btGermany", 112, 201, 89, 25, QStringLiteral("Немецкий"));
+    btUSset = makeText<QPushButton>(GroupBox2, "btUSset", 112, 176, 89, 25, QStringLiteral("Английский"));
+    btPrinterON = makeText<QPushButton>(GroupBox2, "btPrinterON", 16, 226, 89, 25, QStringLiteral("Принтер вкл."));
+    btPrinterOFF = makeText<QPushButton>(GroupBox2, "btPrinterOFF", 112, 226, 89, 25, QStringLiteral("Принтер выкл."));
+    btCursor = makeText<QPushButton>(GroupBox2, "btCursor", 112, 66, 89, 25, QStringLiteral("Курсор"));
+    btGermany = makeText<QPushButton>(GroupBox2, "btGermany", 112, 201, 89, 25, QStringLiteral("Немецкий"));
 
     Panel1 = make<QFrame>(this, "Panel1", 8, 205, 43, 53);
     Panel1->setFrameStyle(QFrame::Panel | QFrame::Sunken);
