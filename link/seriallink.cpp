@@ -22,7 +22,7 @@ SerialLink::UpdateResult SerialLink::update(const PortChoice &choice, bool wantO
     PortOpened = true;
     try {
         m_port.open();
-    } catch (const ComPortError &) {
+    } catch (const std::exception &) {
         PortOpened = false;
         m_port.close();
         return UpdateResult::OpenFailed;
