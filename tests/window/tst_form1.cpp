@@ -1,6 +1,7 @@
 #include "comled.h"
 #include "comport.h"
 #include "form1.h"
+#include "form1layout.h"
 #include "messageboxes.h"
 #include "pseudoterminal.h"
 #include "updown.h"
@@ -158,47 +159,7 @@ void TestForm1::layout_data()
     QTest::addColumn<QRect>("geometry");
     QTest::addColumn<QString>("text");
 
-    struct Row { const char *name, *className, *parent; int left, top, width, height; const char *text; };
-    const Row rows[] = {
-        {"Label1", "QLabel", "Form1", 88, -1, 175, 22, "ZELVAR VKD- 417"},
-        {"Label3", "QLabel", "Form1", 8, 264, 157, 11, nullptr},
-        {"GroupBox1", "QGroupBox", "Form1", 8, 20, 164, 181, "Порт"},
-        {"lbBaud", "QLabel", "GroupBox1", 24, 40, 46, 13, "Baud rate"},
-        {"lbParity", "QLabel", "GroupBox1", 24, 105, 26, 13, "Parity"},
-        {"lbPort", "QLabel", "GroupBox1", 24, 19, 19, 13, "Port"},
-        {"ComLed1", "ComLed", "GroupBox1", 16, 129, 25, 17, nullptr},
-        {"Label11", "QLabel", "GroupBox1", 24, 61, 42, 13, "Data bits"},
-        {"Label4", "QLabel", "GroupBox1", 24, 84, 42, 13, "Stop Bits"},
-        {"chbEnabled", "QCheckBox", "GroupBox1", 79, 129, 65, 17, "Открыт"},
-        {"btUpdateSetting", "QPushButton", "GroupBox1", 9, 150, 71, 25, "Обновить"},
-        {"cbBaud", "QComboBox", "GroupBox1", 80, 38, 65, 21, "300|600|1200|2400|4800|9600|14400|19200"},
-        {"cbParity", "QComboBox", "GroupBox1", 80, 101, 65, 21, "None|Odd|Even|Mark|Space"},
-        {"cbComm", "QComboBox", "GroupBox1", 80, 17, 65, 21, "COM1|COM2|COM3|COM4|COM5|COM6|COM7|COM8"},
-        {"btSetup", "QPushButton", "GroupBox1", 81, 150, 68, 25, "Установить"},
-        {"cbDataBits", "QComboBox", "GroupBox1", 80, 59, 65, 21, "5|6|7|8"},
-        {"cbStopBits", "QComboBox", "GroupBox1", 80, 80, 65, 21, "1|1.5|2"},
-        {"GroupBox2", "QGroupBox", "Form1", 170, 20, 217, 257, "Дисплей"},
-        {"lbDemoMode", "QLabel", "GroupBox2", 36, 127, 90, 13, "horizontal scroll"},
-        {"Label2", "QLabel", "GroupBox2", 16, 109, 168, 13, "Режим вывода демо-сообщения:"},
-        {"edText", "QLineEdit", "GroupBox2", 5, 17, 207, 21, "Добро пожаловать!"},
-        {"btSendText", "QPushButton", "GroupBox2", 16, 41, 89, 25, "Текст"},
-        {"btRusSet", "QPushButton", "GroupBox2", 112, 151, 89, 25, "Русский"},
-        {"btSendCode", "QPushButton", "GroupBox2", 136, 41, 65, 25, "Код симв."},
-        {"edCode", "QLineEdit", "GroupBox2", 112, 42, 25, 21, ""},
-        {"btABC", "QPushButton", "GroupBox2", 16, 201, 89, 25, "АБВГДЕЁЖЗ"},
-        {"btClear", "QPushButton", "GroupBox2", 16, 66, 89, 25, "Очистить"},
-        {"btSaveDemo", "QPushButton", "GroupBox2", 16, 151, 89, 25, "Записать демо"},
-        {"btViewDemo", "QPushButton", "GroupBox2", 16, 176, 89, 25, "Показать демо"},
-        {"udDemoMode", "UpDown", "GroupBox2", 16, 124, 17, 21, nullptr},
-        {"btUSset", "QPushButton", "GroupBox2", 112, 176, 89, 25, "Английский"},
-        {"btPrinterON", "QPushButton", "GroupBox2", 16, 226, 89, 25, "Принтер вкл."},
-        {"btPrinterOFF", "QPushButton", "GroupBox2", 112, 226, 89, 25, "Принтер выкл."},
-        {"btCursor", "QPushButton", "GroupBox2", 112, 66, 89, 25, "Курсор"},
-        {"btGermany", "QPushButton", "GroupBox2", 112, 201, 89, 25, "Немецкий"},
-        {"Panel1", "QFrame", "Form1", 8, 205, 43, 53, nullptr},
-        {"Image1", "QLabel", "Panel1", 2, 1, 39, 51, nullptr},
-    };
-    for (const Row &r : rows) {
+    for (const form1layout::Control &r : form1layout::controls) {
         QTest::newRow(r.name) << QString::fromLatin1(r.name) << QString::fromLatin1(r.className)
                               << QString::fromLatin1(r.parent) << QRect(r.left, r.top, r.width, r.height)
                               << (r.text ? QString::fromUtf8(r.text) : QString());
