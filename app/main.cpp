@@ -10,6 +10,8 @@ int main(int argc, char *argv[])
     // display name, which X11 would append to every window's caption.
     QApplication::setApplicationName(QStringLiteral("vkd417-demo"));
     QApplication::setApplicationVersion(QStringLiteral(PROJECT_VERSION));
+    // Ties the window to its desktop entry (and so its icon) on Wayland.
+    QGuiApplication::setDesktopFileName(QStringLiteral("io.github.vkd417demo.Vkd417Demo"));
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/images/icon.png")));
 
     TForm1 Form1;
