@@ -4,6 +4,7 @@
 #include "portname.h"
 
 #include <QDeadlineTimer>
+#include <QFileInfo>
 #include <QSerialPort>
 
 namespace {
@@ -122,17 +123,26 @@ void ComPort::open()
     const PortDevice device = resolvePortName(m_port);
     if (device.path.isEmpty())
         raise(QStringLiteral("No such port"));
-    if (const QString error = nativeport::checkDevice(device.path); !error.isEmpty())
-        raise(QStringLiteral("Cannot open %1: %2").arg(device.path, error));
+    // The device by its own name, not a link's (/dev/ttyUSB0, not
+    // /dev/serial/by-id/...), so that programs that lock a port by its name
+    // see each other whatever link led them to it.
+#ifdef Q_OS_WIN
+    const QString path = device.path;
+#else
+    const QString canonical = QFileInfo(device.path).canonicalFilePath();
+    const QString path = canonical.isEmpty() ? device.path : canonical;
+#endif
+    if (const QString error = nativeport::checkDevice(path); !error.isEmpty())
+        raise(QStringLiteral("Cannot open %1: %2").arg(path, error));
 
-    m_serial->setPortName(device.path);
+    m_serial->setPortName(path);
     m_serial->setBaudRate(m_baudRate);
     m_serial->setDataBits(qtDataBits(m_dataBits));
     m_serial->setParity(qtParity(m_parity));
     m_serial->setStopBits(nativeport::stopBits(m_stopBits));
     m_serial->setFlowControl(QSerialPort::NoFlowControl);
     if (!m_serial->open(QIODevice::WriteOnly))
-        raise(QStringLiteral("Cannot open %1: %2").arg(device.path, m_serial->errorString()));
+        raise(QStringLiteral("Cannot open %1: %2").arg(path, m_serial->errorString()));
 
     // A port that failed its last step does not stay open behind the
     // operator's back.

@@ -10,10 +10,11 @@
 // returns an empty string on success and the reason otherwise.
 namespace nativeport {
 
-// Refuses a device that cannot be a serial port, before it is opened.
+// Refuses a device that cannot be a serial port, or that another program
+// has said it holds, before it is opened.
 QString checkDevice(const QString &path);
-// Checks the opened device and lowers DTR and RTS (raised by the system at
-// every open).
+// Checks the opened device, locks it against other programs, and lowers DTR
+// and RTS (raised by the system at every open).
 QString prepareOpened(QSerialPort &port);
 // The stop-bit setting that gives `bits` on this system, given the data bits.
 QSerialPort::StopBits stopBits(StopBits bits);

@@ -1,14 +1,20 @@
 #include "nativeport.h"
 
 #include <QFile>
+#include <QFileInfo>
+#include <QStringList>
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
+#include <csignal>
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -26,6 +32,65 @@ bool isDeviceGone(int error)
     return error == EIO || error == ENXIO || error == ENODEV || error == EBADF || error == EPIPE;
 }
 
+bool isAlive(qint64 pid)
+{
+    return pid > 0 && pid <= INT_MAX && pid != ::getpid()
+        && (::kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM);
+}
+
+// The live process, other than this one, named by a UUCP lock file on the
+// device (LCK..ttyUSB0 in the lock folder: its number in ASCII, or in four
+// binary bytes from older programs). minicom, cu and Qt programs write
+// them; QSerialPort itself takes a port whose lock file is not one of
+// Qt's own, so the program looks first. 0 when there is none.
+qint64 lockFileHolder(const QString &path)
+{
+    QString name = path.startsWith(QLatin1String("/dev/")) ? path.mid(5) : path;
+    name.replace(QLatin1Char('/'), QLatin1Char('_'));
+    QStringList seen;
+    for (const char *folder : {"/var/lock", "/run/lock", "/var/lock/lockdev"}) {
+        const QString real = QFileInfo(QLatin1String(folder)).canonicalFilePath();
+        if (real.isEmpty() || seen.contains(real))
+            continue;
+        seen.append(real);
+        QFile file(real + QStringLiteral("/LCK..") + name);
+        if (!file.open(QIODevice::ReadOnly))
+            continue;
+        const QByteArray content = file.read(64);
+        bool ascii = false;
+        qint64 pid = content.left(content.indexOf('\n')).trimmed().toLongLong(&ascii);
+        if (!ascii && content.size() == int(sizeof(qint32))) {
+            qint32 binary = 0;
+            std::memcpy(&binary, content.constData(), sizeof binary);
+            pid = binary;
+        }
+        if (isAlive(pid))
+            return pid;
+    }
+    return 0;
+}
+
+// The live process, other than this one, that holds a lock (flock or
+// fcntl) on the device node itself, as picocom and pyserial's exclusive
+// mode do; found in /proc/locks without opening the device. 0 when none.
+qint64 deviceLockHolder(const struct stat &st)
+{
+    QFile locks(QStringLiteral("/proc/locks"));
+    if (!locks.open(QIODevice::ReadOnly | QIODevice::Text))
+        return 0;
+    const QByteArray node = QByteArray::number(major(st.st_dev), 16).rightJustified(2, '0') + ':'
+        + QByteArray::number(minor(st.st_dev), 16).rightJustified(2, '0') + ':'
+        + QByteArray::number(quint64(st.st_ino));
+    // "1: FLOCK  ADVISORY  WRITE 1234 00:05:87 0 EOF"; a waiting lock has
+    // "->" before its type and holds nothing.
+    for (const QByteArray &line : locks.readAll().split('\n')) {
+        const QList<QByteArray> fields = line.simplified().split(' ');
+        if (fields.size() >= 6 && fields[1] != "->" && fields[5] == node && isAlive(fields[4].toLongLong()))
+            return fields[4].toLongLong();
+    }
+    return 0;
+}
+
 } // namespace
 
 QString checkDevice(const QString &path)
@@ -35,6 +100,12 @@ QString checkDevice(const QString &path)
         return systemError(errno);
     if (!S_ISCHR(st.st_mode))
         return QStringLiteral("%1 is not a terminal device").arg(path);
+    // Another program that says it has the port: refused before anything
+    // of this one's (line settings, modem lines) reaches the device.
+    if (const qint64 pid = lockFileHolder(path))
+        return QStringLiteral("in use by another program (process %1 has its lock file)").arg(pid);
+    if (const qint64 pid = deviceLockHolder(st))
+        return QStringLiteral("in use by another program (process %1 holds a lock on it)").arg(pid);
     return {};
 }
 
@@ -43,6 +114,9 @@ QString prepareOpened(QSerialPort &port)
     const int fd = static_cast<int>(port.handle());
     if (!::isatty(fd))
         return QStringLiteral("%1 is not a terminal device").arg(port.portName());
+    // Held while open, so that programs that lock the device see this one.
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK)
+        return QStringLiteral("%1 is in use by another program").arg(port.portName());
     int lines = TIOCM_DTR | TIOCM_RTS;
     // A device without modem lines, such as a pseudo-terminal, has nothing to lower.
     if (::ioctl(fd, TIOCMBIC, &lines) != 0 && errno != ENOTTY && errno != EINVAL)

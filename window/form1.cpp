@@ -17,6 +17,8 @@
 #include <QLineEdit>
 #include <QPushButton>
 
+#include <limits>
+
 namespace {
 
 const QColor navy(0x00, 0x00, 0x80);
@@ -150,6 +152,9 @@ void TForm1::createControls()
     setTextColor(lbDemoMode, Qt::black);
     Label2 = makeText<QLabel>(GroupBox2, "Label2", 16, 109, 168, 13, QStringLiteral("Режим вывода демо-сообщения:"));
     edText = make<QLineEdit>(GroupBox2, "edText", 5, 17, 207, 21);
+    // No limit of its own (a QLineEdit cuts at 32767 characters by default):
+    // what is typed or pasted is what is sent.
+    edText->setMaxLength(std::numeric_limits<int>::max());
     edText->setText(QStringLiteral("Добро пожаловать!"));
     btSendText = makeText<QPushButton>(GroupBox2, "btSendText", 16, 41, 89, 25, QStringLiteral("Текст"));
     btRusSet = makeText<QPushButton>(GroupBox2, "btRusSet", 112, 151, 89, 25, QStringLiteral("Русский"));
