@@ -122,7 +122,7 @@ void ComPort::open()
         raise(error);
     const PortDevice device = resolvePortName(m_port);
     if (device.path.isEmpty())
-        raise(QStringLiteral("No such port"));
+        raise(device.error);
     // The device by its own name, not a link's (/dev/ttyUSB0, not
     // /dev/serial/by-id/...), so that programs that lock a port by its name
     // see each other whatever link led them to it.
@@ -170,9 +170,10 @@ void ComPort::failOnDeviceError(const QString &error, bool deviceGone)
 {
     if (error.isEmpty())
         return;
-    if (deviceGone)
-        close();
-    raise(error);
+    if (!deviceGone)
+        raise(error);
+    close();
+    raise(error + QStringLiteral("; the port has been closed"));
 }
 
 void ComPort::clearBuffers()

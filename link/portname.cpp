@@ -2,8 +2,13 @@
 
 #include <QDir>
 #include <QFile>
-#include <QFileInfo>
 #include <QRegularExpression>
+
+#ifndef Q_OS_WIN
+#include <cerrno>
+#include <cstring>
+#include <sys/stat.h>
+#endif
 
 QString portLinkFolder()
 {
@@ -16,20 +21,23 @@ QString portLinkFolder()
 PortDevice resolvePortName(const QString &name)
 {
 #ifdef Q_OS_WIN
-    return {name, {}};
+    return {name, {}, {}};
 #else
     static const QRegularExpression comName(QStringLiteral("^COM([1-9][0-9]*)$"));
     const auto match = comName.match(name);
     if (!match.hasMatch())
-        return {};
+        return {{}, {}, QStringLiteral("No such port")};
 
     const QString link = portLinkFolder() + QLatin1Char('/') + name;
-    const QFileInfo info(link);
-    if (info.isSymLink()) {
-        // A relative target is relative to the link's folder.
-        const QString target = QFile::symLinkTarget(link);
-        return {target.isEmpty() ? link : target, link};
+    struct stat st{};
+    if (::lstat(QFile::encodeName(link).constData(), &st) == 0) {
+        if (!S_ISLNK(st.st_mode))
+            return {{}, link, QStringLiteral("%1 is not a link to a device").arg(link)};
+        // QFile resolves a relative target against the link's folder.
+        return {QFile::symLinkTarget(link), link, {}};
     }
-    return {QStringLiteral("/dev/ttyS%1").arg(match.captured(1).toInt() - 1), {}};
+    if (errno != ENOENT)
+        return {{}, link, QStringLiteral("Cannot look up %1: %2").arg(link, QString::fromLocal8Bit(std::strerror(errno)))};
+    return {QStringLiteral("/dev/ttyS%1").arg(match.captured(1).toInt() - 1), {}, {}};
 #endif
 }

@@ -5,11 +5,14 @@
 // Where a COM name of the window leads. On Windows the name is the device.
 // Elsewhere COMn is the target of the link
 // $XDG_CONFIG_HOME/vkd417-demo/ports/COMn when that link exists (so that a
-// USB adapter or a pseudo-terminal can stand in), and /dev/ttyS<n-1> if not.
+// USB adapter or a pseudo-terminal can stand in), and /dev/ttyS<n-1> only
+// when nothing at all stands there: anything else, or a folder that cannot be
+// read, is an error rather than a quiet turn to the machine's own port.
 struct PortDevice
 {
     QString path;       // the device to open; empty when the name means nothing
     QString linkedFrom; // the link it was found through, if any
+    QString error;      // why there is no path, when it is empty
 };
 
 PortDevice resolvePortName(const QString &name);

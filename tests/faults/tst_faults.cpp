@@ -449,7 +449,7 @@ void TestFaults::deviceGoneBetweenSends()
     QCOMPARE(m_boxes.shown.size(), 1);
     QCOMPARE(m_boxes.shown[0].kind, QStringLiteral("error"));
     // The send's first step, the discard, is what meets the dead line.
-    QCOMPARE(m_boxes.shown[0].text, QStringLiteral("COM1: Cannot clear the port's buffers: Input/output error"));
+    QCOMPARE(m_boxes.shown[0].text, QStringLiteral("COM1: Cannot clear the port's buffers: Input/output error; the port has been closed"));
     QVERIFY(!port()->isOpen());
     QVERIFY(!lampLit());
     const double idleAfter = cpuDuringQuietSecond();

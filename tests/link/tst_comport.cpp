@@ -3,7 +3,9 @@
 #include "pseudoterminal.h"
 #include "seriallink.h"
 
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QSignalSpy>
 #include <QTest>
 
@@ -53,6 +55,8 @@ private slots:
     void deviceGoneClosesPort();
     void closeIsHarmlessWhenClosed();
     void fallbackNamesSerialDevice();
+    void onlyAnAbsentEntryFallsBack_data();
+    void onlyAnAbsentEntryFallsBack();
     void updateOpensAndReportsFailure();
 
 private:
@@ -294,7 +298,9 @@ void TestComPort::deviceGoneClosesPort()
     port.open();
     QSignalSpy lamp(&port, &ComPort::openChanged);
     m_line->closeMaster();
-    QVERIFY(errorOf([&] { port.write("lost"); }).startsWith(QStringLiteral("COM1: Write error")));
+    const QString error = errorOf([&] { port.write("lost"); });
+    QVERIFY2(error.startsWith(QStringLiteral("COM1: Write error")), qPrintable(error));
+    QVERIFY2(error.endsWith(QStringLiteral("; the port has been closed")), qPrintable(error));
     QVERIFY(!port.isOpen());
     QCOMPARE(lamp.count(), 1);
     QCOMPARE(lamp.at(0).at(0).toBool(), false);
@@ -319,6 +325,42 @@ void TestComPort::fallbackNamesSerialDevice()
     QCOMPARE(resolvePortName(QStringLiteral("COM1")).path, m_line->devicePath());
     QVERIFY(resolvePortName(QStringLiteral("COM")).path.isEmpty());
     QVERIFY(resolvePortName(QStringLiteral("/dev/ttyS0")).path.isEmpty());
+}
+
+void TestComPort::onlyAnAbsentEntryFallsBack_data()
+{
+    QTest::addColumn<QString>("entry");
+    QTest::addColumn<QString>("error");
+    QTest::newRow("a file where the link would be") << "ports/COM3" << "is not a link to a device";
+    QTest::newRow("a folder where the link would be") << "ports/COM3/" << "is not a link to a device";
+    QTest::newRow("a file where the folder would be") << "ports" << "Not a directory";
+}
+
+void TestComPort::onlyAnAbsentEntryFallsBack()
+{
+    QFETCH(QString, entry);
+    QFETCH(QString, error);
+
+    // Something the operator put there, which cannot be read as a link, must
+    // not send the bytes to the machine's own serial port instead.
+    const QString ports = m_links->folder() + QStringLiteral("/vkd417-demo/ports");
+    QVERIFY(QDir(ports).removeRecursively());
+    const QString path = m_links->folder() + QStringLiteral("/vkd417-demo/") + entry;
+    QDir().mkpath(QFileInfo(ports).path());
+    if (entry.endsWith(QLatin1Char('/'))) {
+        QVERIFY(QDir().mkpath(path));
+    } else {
+        QDir().mkpath(QFileInfo(path).path());
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+    }
+    const PortDevice device = resolvePortName(QStringLiteral("COM3"));
+    QVERIFY(device.path.isEmpty());
+    QVERIFY2(device.error.contains(error), qPrintable(device.error));
+
+    ComPort port;
+    port.setPort(QStringLiteral("COM3"));
+    QVERIFY(errorOf([&] { port.open(); }).contains(error));
 }
 
 void TestComPort::updateOpensAndReportsFailure()
