@@ -6,6 +6,7 @@
 // against.
 
 #include "form1layout.h"
+#include "jsonlines.h"
 #include "pseudoterminal.h"
 #include "xsession.h"
 
@@ -124,19 +125,6 @@ public:
 private:
     QProcess m_process;
 };
-
-QList<QJsonObject> readLog(const QString &path)
-{
-    QList<QJsonObject> out;
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return out;
-    for (const QByteArray &line : file.readAll().split('\n')) {
-        if (!line.isEmpty())
-            out << QJsonDocument::fromJson(line).object();
-    }
-    return out;
-}
 
 QString readText(const QString &path)
 {
@@ -446,7 +434,7 @@ void TestEndToEnd::monitorReportsTheSameCommands()
 
     const auto ofKind = [&](const QString &kind) {
         QList<QJsonObject> out;
-        for (const QJsonObject &e : readLog(log)) {
+        for (const QJsonObject &e : readJsonLines(log)) {
             if (e.value("kind"_L1).toString() == kind)
                 out << e;
         }
@@ -485,7 +473,7 @@ void TestEndToEnd::monitorReportsTheSameCommands()
         [&] {
             events.clear();
             bytes.clear();
-            for (const QJsonObject &e : readLog(log)) {
+            for (const QJsonObject &e : readJsonLines(log)) {
                 const QString kind = e.value("kind"_L1).toString();
                 if (kind == "start"_L1 || kind == "settings"_L1)
                     continue;

@@ -13,7 +13,7 @@
 #include "comport.h"
 #include "form1.h"
 #include "portname.h"
-#include "recordingboxes.h"
+#include "windowtesting.h"
 
 #include <QApplication>
 #include <QCheckBox>

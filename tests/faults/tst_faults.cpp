@@ -6,7 +6,7 @@
 #include "comport.h"
 #include "form1.h"
 #include "pseudoterminal.h"
-#include "recordingboxes.h"
+#include "windowtesting.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -308,13 +308,7 @@ private slots:
 
 private:
     template<typename T = QWidget>
-    T *control(const char *name) const
-    {
-        T *widget = m_form->findChild<T *>(QLatin1String(name));
-        if (!widget)
-            qFatal("no control %s", name);
-        return widget;
-    }
+    T *control(const char *name) const { return findControl<T>(m_form.get(), name); }
     void click(const char *name) { QTest::mouseClick(control<QPushButton>(name), Qt::LeftButton); }
     void openPort(const QString &name = QStringLiteral("COM1"));
     bool lampLit() const { return control<ComLed>("ComLed1")->isLit(); }

@@ -1,4 +1,5 @@
 #include "eventformat.h"
+#include "jsonlines.h"
 #include "streamdecoder.h"
 #include "terminalline.h"
 
@@ -84,19 +85,6 @@ bool waitFor(Condition condition, int timeoutMs = 5000)
         QTest::qWait(10);
     }
     return true;
-}
-
-QList<QJsonObject> readLog(const QString &path)
-{
-    QList<QJsonObject> out;
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return out;
-    for (const QByteArray &line : file.readAll().split('\n')) {
-        if (!line.isEmpty())
-            out << QJsonDocument::fromJson(line).object();
-    }
-    return out;
 }
 
 QList<QJsonObject> ofKind(const QList<QJsonObject> &events, const QStringList &kinds)
@@ -590,7 +578,7 @@ void tst_Monitor::showsWhatArrives()
 
     QList<QJsonObject> events;
     QVERIFY(waitFor([&] {
-        events = ofKind(readLog(monitorRun.logPath()), dataKinds);
+        events = ofKind(readJsonLines(monitorRun.logPath()), dataKinds);
         return events.size() >= 8;
     }));
     QCOMPARE(monitorRun.process().state(), QProcess::Running);
@@ -615,7 +603,7 @@ void tst_Monitor::showsWhatArrives()
                    }));
     QCOMPARE(bytes, first + second);
 
-    const QJsonObject start = readLog(monitorRun.logPath()).value(0);
+    const QJsonObject start = readJsonLines(monitorRun.logPath()).value(0);
     QCOMPARE(start.value("kind"_L1).toString(), u"start"_s);
     QCOMPARE(start.value("device"_L1).toString(), device);
     QCOMPARE(start.value("link"_L1).toString(), monitorRun.link(u"COM3"_s));
@@ -656,20 +644,20 @@ void tst_Monitor::reportsLineSettings()
     QVERIFY(monitorRun.start({u"--log"_s, u"@/log.jsonl"_s}));
     const QString device = monitorRun.waitForDevice();
     QVERIFY(!device.isEmpty());
-    QVERIFY(waitFor([&] { return !ofKind(readLog(monitorRun.logPath()), {u"settings"_s}).isEmpty(); }));
+    QVERIFY(waitFor([&] { return !ofKind(readJsonLines(monitorRun.logPath()), {u"settings"_s}).isEmpty(); }));
 
     Sender sender(device);
     QVERIFY(sender.isOpen());
     QVERIFY(setTerminalLine(sender.fd(), baud, stopBits, parityOdd, markSpace));
     const auto changed = [&] {
-        const QList<QJsonObject> settings = ofKind(readLog(monitorRun.logPath()), {u"settings"_s});
+        const QList<QJsonObject> settings = ofKind(readJsonLines(monitorRun.logPath()), {u"settings"_s});
         return settings.size() >= 2 && settings.last().value("baud"_L1).toInteger() == qint64(baud);
     };
     QVERIFY(waitFor(changed));
     QVERIFY(sender.write(QByteArray::fromHex("0401503117")));
-    QVERIFY(waitFor([&] { return !ofKind(readLog(monitorRun.logPath()), {u"command"_s}).isEmpty(); }));
+    QVERIFY(waitFor([&] { return !ofKind(readJsonLines(monitorRun.logPath()), {u"command"_s}).isEmpty(); }));
 
-    const QList<QJsonObject> settings = ofKind(readLog(monitorRun.logPath()), {u"settings"_s});
+    const QList<QJsonObject> settings = ofKind(readJsonLines(monitorRun.logPath()), {u"settings"_s});
     QCOMPARE(settings.size(), 2);
     const QJsonObject last = settings.last();
     QCOMPARE(last.value("inputBaud"_L1).toInteger(), qint64(baud));

@@ -5,6 +5,7 @@
 #include "messageboxes.h"
 #include "pseudoterminal.h"
 #include "updown.h"
+#include "windowtesting.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -19,24 +20,6 @@
 
 
 namespace {
-
-struct Box
-{
-    QString kind; // "error" or "message"
-    QString text;
-    QString caption;
-};
-
-class RecordingBoxes : public MessageBoxes
-{
-public:
-    void showError(QWidget *, const QString &error) override { shown.append({"error", error, {}}); }
-    void showMessage(QWidget *, const QString &text, const QString &caption) override
-    {
-        shown.append({"message", text, caption});
-    }
-    QList<Box> shown;
-};
 
 // Records each discard and write, in order, before doing it; can be told to
 // fail one write.
@@ -103,13 +86,7 @@ private slots:
 
 private:
     template<typename T = QWidget>
-    T *control(const char *name) const
-    {
-        T *widget = m_form->findChild<T *>(QLatin1String(name));
-        if (!widget)
-            qFatal("no control %s", name);
-        return widget;
-    }
+    T *control(const char *name) const { return findControl<T>(m_form.get(), name); }
     void click(const char *name) { QTest::mouseClick(control<QPushButton>(name), Qt::LeftButton); }
     void openPort();
     bool lampLit() const { return control<ComLed>("ComLed1")->isLit(); }

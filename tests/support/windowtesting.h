@@ -4,6 +4,7 @@
 
 #include <QList>
 #include <QString>
+#include <QWidget>
 
 // Boxes that are recorded instead of shown, so that no test waits on one.
 struct Box
@@ -23,3 +24,13 @@ public:
     }
     QList<Box> shown;
 };
+
+// The control of the window by its name; a test without it cannot go on.
+template<typename T = QWidget>
+T *findControl(const QWidget *window, const char *name)
+{
+    T *widget = window->findChild<T *>(QLatin1String(name));
+    if (!widget)
+        qFatal("no control %s", name);
+    return widget;
+}
