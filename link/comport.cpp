@@ -4,7 +4,6 @@
 #include "portname.h"
 
 #include <QDeadlineTimer>
-#include <QFileInfo>
 #include <QSerialPort>
 
 namespace {
@@ -123,15 +122,7 @@ void ComPort::open()
     const PortDevice device = resolvePortName(m_port);
     if (device.path.isEmpty())
         raise(device.error);
-    // The device by its own name, not a link's (/dev/ttyUSB0, not
-    // /dev/serial/by-id/...), so that programs that lock a port by its name
-    // see each other whatever link led them to it.
-#ifdef Q_OS_WIN
-    const QString path = device.path;
-#else
-    const QString canonical = QFileInfo(device.path).canonicalFilePath();
-    const QString path = canonical.isEmpty() ? device.path : canonical;
-#endif
+    const QString &path = device.path;
     if (const QString error = nativeport::checkDevice(path); !error.isEmpty())
         raise(QStringLiteral("Cannot open %1: %2").arg(path, error));
 

@@ -2,6 +2,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QRegularExpression>
 
 #ifndef Q_OS_WIN
@@ -33,8 +34,13 @@ PortDevice resolvePortName(const QString &name)
     if (::lstat(QFile::encodeName(link).constData(), &st) == 0) {
         if (!S_ISLNK(st.st_mode))
             return {{}, link, QStringLiteral("%1 is not a link to a device").arg(link)};
-        // QFile resolves a relative target against the link's folder.
-        return {QFile::symLinkTarget(link), link, {}};
+        // The device by its own name (/dev/ttyUSB0, not /dev/serial/by-id/...),
+        // so that programs that lock a port by its name see each other
+        // whatever link led them to it. QFile resolves a relative target
+        // against the link's folder.
+        const QString target = QFile::symLinkTarget(link);
+        const QString device = QFileInfo(target).canonicalFilePath();
+        return {device.isEmpty() ? target : device, link, {}};
     }
     if (errno != ENOENT)
         return {{}, link, QStringLiteral("Cannot look up %1: %2").arg(link, QString::fromLocal8Bit(std::strerror(errno)))};

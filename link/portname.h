@@ -10,7 +10,7 @@
 // read, is an error rather than a quiet turn to the machine's own port.
 struct PortDevice
 {
-    QString path;       // the device to open; empty when the name means nothing
+    QString path;       // the device to open, by its own name; empty when there is none
     QString linkedFrom; // the link it was found through, if any
     QString error;      // why there is no path, when it is empty
 };
