@@ -7,6 +7,7 @@
 
 #include "form1layout.h"
 #include "jsonlines.h"
+#include "waitfor.h"
 #include "pseudoterminal.h"
 #include "xsession.h"
 
@@ -40,18 +41,6 @@ constexpr unsigned defaultPtySpeed = 38400; // what a new pseudo-terminal has
         if (QTest::currentTestFailed())                                                                               \
             return;                                                                                                   \
     } while (false)
-
-template<typename Condition>
-bool waitFor(Condition condition, int timeoutMs = 5000)
-{
-    const QDeadlineTimer deadline(timeoutMs);
-    while (!condition()) {
-        if (deadline.hasExpired())
-            return false;
-        QTest::qWait(10);
-    }
-    return true;
-}
 
 const form1layout::Control *findControl(const QString &name)
 {

@@ -1,5 +1,6 @@
 #include "eventformat.h"
 #include "jsonlines.h"
+#include "waitfor.h"
 #include "streamdecoder.h"
 #include "terminalline.h"
 
@@ -73,18 +74,6 @@ std::vector<Event> decodeAll(const QByteArray &input)
     std::vector<Event> events = decoder.feed(bytes, Clock::time_point{});
     append(events, decoder.finish());
     return events;
-}
-
-template<typename Condition>
-bool waitFor(Condition condition, int timeoutMs = 5000)
-{
-    const QDeadlineTimer deadline(timeoutMs);
-    while (!condition()) {
-        if (deadline.hasExpired())
-            return false;
-        QTest::qWait(10);
-    }
-    return true;
 }
 
 QList<QJsonObject> ofKind(const QList<QJsonObject> &events, const QStringList &kinds)
