@@ -1,4 +1,5 @@
 #include "nativeport.h"
+#include "portname.h"
 
 #include <QFileInfo>
 
@@ -52,3 +53,8 @@ QString discard(QSerialPort &port, bool &deviceGone)
 }
 
 } // namespace nativeport
+
+PortDevice resolvePortName(const QString &name)
+{
+    return {name, {}, {}};
+}

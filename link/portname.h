@@ -15,7 +15,8 @@ struct PortDevice
     QString error;      // why there is no path, when it is empty
 };
 
+// Each system's own, in nativeport_unix.cpp or nativeport_win.cpp.
 PortDevice resolvePortName(const QString &name);
 
-// The folder that holds the port links.
+// The folder that holds the port links (not on Windows).
 QString portLinkFolder();
