@@ -82,6 +82,11 @@ QByteArray toByteArray(const display::Bytes &bytes)
     return QByteArray(reinterpret_cast<const char *>(bytes.data()), static_cast<qsizetype>(bytes.size()));
 }
 
+void sendCommand(SerialLink &link, display::Command command)
+{
+    link.send(toByteArray(display::frameFor(command)));
+}
+
 } // namespace
 
 TForm1::TForm1(ComPort *port, QWidget *parent)
@@ -276,15 +281,15 @@ void TForm1::btUpdateSettingClick()
 }
 
 void TForm1::btSetupClick() { m_link.send(toByteArray(display::setupFrame(cbBaud->currentIndex()))); }
-void TForm1::btClearClick() { m_link.send(toByteArray(display::frameFor(display::Command::Clear))); }
-void TForm1::btCursorClick() { m_link.send(toByteArray(display::frameFor(display::Command::Cursor))); }
-void TForm1::btRusSetClick() { m_link.send(toByteArray(display::frameFor(display::Command::RussianSet))); }
-void TForm1::btUSsetClick() { m_link.send(toByteArray(display::frameFor(display::Command::EnglishSet))); }
-void TForm1::btGermanyClick() { m_link.send(toByteArray(display::frameFor(display::Command::GermanSet))); }
-void TForm1::btSaveDemoClick() { m_link.send(toByteArray(display::frameFor(display::Command::SaveDemo))); }
+void TForm1::btClearClick() { sendCommand(m_link, display::Command::Clear); }
+void TForm1::btCursorClick() { sendCommand(m_link, display::Command::Cursor); }
+void TForm1::btRusSetClick() { sendCommand(m_link, display::Command::RussianSet); }
+void TForm1::btUSsetClick() { sendCommand(m_link, display::Command::EnglishSet); }
+void TForm1::btGermanyClick() { sendCommand(m_link, display::Command::GermanSet); }
+void TForm1::btSaveDemoClick() { sendCommand(m_link, display::Command::SaveDemo); }
 void TForm1::btViewDemoClick() { m_link.send(toByteArray(display::viewDemoFrame(udDemoMode->position()))); }
-void TForm1::btPrinterONClick() { m_link.send(toByteArray(display::frameFor(display::Command::PrinterOn))); }
-void TForm1::btPrinterOFFClick() { m_link.send(toByteArray(display::frameFor(display::Command::PrinterOff))); }
+void TForm1::btPrinterONClick() { sendCommand(m_link, display::Command::PrinterOn); }
+void TForm1::btPrinterOFFClick() { sendCommand(m_link, display::Command::PrinterOff); }
 
 void TForm1::btSendTextClick()
 {
