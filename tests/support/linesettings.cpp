@@ -4,7 +4,7 @@
 #include <asm/termbits.h>
 #include <sys/ioctl.h>
 
-LineSettings PseudoTerminal::settings() const
+TerminalSettings PseudoTerminal::settings() const
 {
     termios2 t{};
     if (::ioctl(m_slave, TCGETS2, &t) != 0)

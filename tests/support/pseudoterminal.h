@@ -6,7 +6,7 @@
 
 
 // The line settings a terminal shows, as the kernel holds them.
-struct LineSettings
+struct TerminalSettings
 {
     unsigned cflag = 0;
     unsigned iflag = 0;
@@ -34,7 +34,7 @@ public:
     QByteArray readExactly(qsizetype n, int timeoutMs = 5000);
 
     // Read with TCGETS2, which tells any rate, 14400 too.
-    LineSettings settings() const;
+    TerminalSettings settings() const;
 
     // Sends bytes from the far end towards the program, as a display that
     // talks back would.
