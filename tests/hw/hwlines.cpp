@@ -1,0 +1,104 @@
+// The guest's half of the line-settings table: runs every case of
+// linecases.h through the program's own serial component (ComPort behind
+// SerialLink, called as the window's "Обновить" and send buttons call it),
+// marks each phase in the referee's record, and notes what the program
+// answered. It judges nothing: the host does, from what the device models
+// were told.
+//
+//   hw-lines OUTPUT.jsonl     (as root in the guest: the marks are port writes)
+
+#include "comport.h"
+#include "linecases.h"
+#include "seriallink.h"
+
+#include <QCoreApplication>
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#include <cstdio>
+#include <sys/io.h>
+
+using namespace hwbench;
+using namespace Qt::StringLiterals;
+
+namespace {
+
+void mark(Phase phase, int caseNumber)
+{
+    for (const unsigned value : {unsigned(markLead), unsigned(phase), unsigned(caseNumber >> 8) & 0xff,
+                                 unsigned(caseNumber) & 0xff})
+        outb(static_cast<unsigned char>(value), markPort);
+}
+
+PortChoice choiceOf(Device device, const Setting &s)
+{
+    return {s.baudIndex, QString::fromLatin1(comName(device)), static_cast<int>(s.parity),
+            static_cast<int>(s.dataBits), static_cast<int>(s.stopBits)};
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    if (argc != 2) {
+        std::fprintf(stderr, "usage: hw-lines OUTPUT.jsonl\n");
+        return 2;
+    }
+    if (ioperm(markPort, 1, 1) != 0) {
+        std::perror("hw-lines: cannot reach the mark port");
+        return 1;
+    }
+    QFile out(QString::fromLocal8Bit(argv[1]));
+    if (!out.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+        std::fprintf(stderr, "hw-lines: cannot write %s\n", argv[1]);
+        return 1;
+    }
+
+    ComPort port;
+    SerialLink link(port);
+    for (const LineCase &c : lineCases()) {
+        QJsonObject note{{u"case"_s, c.number}};
+        mark(Phase::Begin, c.number);
+        if (c.path == Path::WhileOpen) {
+            try {
+                if (link.update(choiceOf(c.device, base), true) != SerialLink::UpdateResult::Opened)
+                    note[u"prepare"_s] = u"the port did not open under the base settings"_s;
+            } catch (const std::exception &e) {
+                note[u"prepare"_s] = QString::fromStdString(e.what());
+            }
+        }
+        mark(Phase::Change, c.number);
+        try {
+            if (link.update(choiceOf(c.device, c.setting), true) == SerialLink::UpdateResult::OpenFailed) {
+                // The window shows only "Error opening port !"; the reason
+                // is the component's own, asked for once more.
+                try {
+                    port.open();
+                    note[u"message"_s] = u"(opened at the second attempt)"_s;
+                } catch (const std::exception &e) {
+                    note[u"message"_s] = QString::fromStdString(e.what());
+                }
+                port.close();
+            }
+        } catch (const std::exception &e) {
+            // What the window shows in its error box.
+            note[u"message"_s] = QString::fromStdString(e.what());
+        }
+        note[u"open"_s] = link.portOpened() && port.isOpen();
+        mark(Phase::Sending, c.number);
+        try {
+            link.send(QByteArray::fromStdString(payload(c.number)));
+        } catch (const std::exception &e) {
+            note[u"sendError"_s] = QString::fromStdString(e.what());
+        }
+        mark(Phase::Sent, c.number);
+        port.close();
+        link.clearPortOpened();
+        mark(Phase::End, c.number);
+        out.write(QJsonDocument(note).toJson(QJsonDocument::Compact) + '\n');
+        out.flush();
+    }
+    return 0;
+}

@@ -1,0 +1,426 @@
+// The hardware bench, the host's half: boots Debian's own kernel in QEMU
+// (software emulation) with the machine's root file system shared read-only,
+// a 16550 UART (8250 driver, /dev/ttyS1) and an FTDI USB adapter (ftdi_sio,
+// /dev/ttyUSB0) under test, each sending into a file; the guest works the
+// program's serial component and the real window; QEMU's device models
+// record every register write and USB request (its trace). One boot serves
+// every case. The host then judges each case from that record and from the
+// bytes that came out, against values worked out here from the settings
+// asked for, as the 16550's and FTDI's data sheets define them.
+
+#include "linecases.h"
+#include "record.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QTest>
+
+#include <algorithm>
+#include <csignal>
+#include <cstring>
+#include <poll.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <map>
+
+using namespace hwbench;
+using namespace Qt::StringLiterals;
+
+namespace {
+
+const QString runDir = QStringLiteral(VKD_HW_RUN_DIR);
+QString runFile(const QString &name) { return runDir + u'/' + name; }
+
+// ---- what the chips should be told, from their data sheets -------------
+
+// 16550 line control register: word length select (bits 0-1, 5 to 8 bits),
+// stop bits (bit 2: 1, or 1.5 with 5 bits and 2 otherwise), parity enable
+// (3), even parity (4), stick parity (5: with even clear the parity bit is
+// always 1, mark; with even set always 0, space).
+int uartLineControl(const Setting &s)
+{
+    int lcr = dataBitCount(s.dataBits) - 5;
+    if (s.stopBits != StopBits::One)
+        lcr |= 0x04;
+    switch (s.parity) {
+    case Parity::None: break;
+    case Parity::Odd: lcr |= 0x08; break;
+    case Parity::Even: lcr |= 0x08 | 0x10; break;
+    case Parity::Mark: lcr |= 0x08 | 0x20; break;
+    case Parity::Space: lcr |= 0x08 | 0x10 | 0x20; break;
+    }
+    return lcr;
+}
+
+// The divisor latch: the 1.8432 MHz clock over 16 over the rate.
+int uartDivisor(int rate) { return 1843200 / 16 / rate; }
+
+// FTDI SET_DATA: data bits in bits 0-7; parity in 8-10 (0 none, 1 odd,
+// 2 even, 3 mark, 4 space); stop bits in 11-13 (0 one, 1 one and a half,
+// 2 two).
+int ftdiSetData(const Setting &s)
+{
+    const int parity = static_cast<int>(s.parity); // the window's order is FTDI's
+    const int stop = s.stopBits == StopBits::One ? 0 : s.stopBits == StopBits::OneAndHalf ? 1 : 2;
+    return dataBitCount(s.dataBits) | parity << 8 | stop << 11;
+}
+
+// FTDI SET_BAUD_RATE on a 232BM-class chip: the 3 MHz clock over the rate,
+// in eighths, the nearest one; the whole part in bits 0-13 and the eighths
+// encoded in bits 14-16 (0, 1/8 -> 3, 1/4 -> 2, 3/8 -> 4, 1/2 -> 1, 5/8 -> 5,
+// 3/4 -> 6, 7/8 -> 7); bits 0-15 are the request's value, bit 16 its index.
+struct FtdiBaud
+{
+    int value;
+    int eighths; // the divisor in eighths, from which the chip's rate follows
+};
+FtdiBaud ftdiBaud(int rate)
+{
+    static const int code[8] = {0, 3, 2, 4, 1, 5, 6, 7};
+    const int eighths = (3000000 * 8 + rate / 2) / rate;
+    const int encoded = eighths >> 3 | code[eighths & 7] << 14;
+    return {encoded & 0xffff, eighths};
+}
+
+// ---- what the program should answer ------------------------------------
+
+const char *dataBitsText(DataBits b)
+{
+    static const char *texts[] = {"5 data bits", "6 data bits", "7 data bits", "8 data bits"};
+    return texts[static_cast<int>(b)];
+}
+
+// The refusals the program may give for a setting on a device, any one of
+// which is right when a setting breaks more than one rule; none when the
+// device takes it.
+QStringList refusals(Device device, const Setting &s)
+{
+    QStringList out;
+    if (s.stopBits == StopBits::OneAndHalf && s.dataBits != DataBits::Five)
+        out << u"1.5 stop bits can only be used with 5 data bits"_s;
+    if (s.stopBits == StopBits::Two && s.dataBits == DataBits::Five)
+        out << u"2 stop bits cannot be used with 5 data bits"_s;
+    if (device == Device::Usb) {
+        // ftdi_sio has no 5 or 6 data bits (it tells the chip 0 or 8) and
+        // turns 1.5 stop bits into 2.
+        const QString cannot = QString::fromLatin1(devicePath(device)) + u" cannot send "_s;
+        if (s.dataBits == DataBits::Five || s.dataBits == DataBits::Six)
+            out << cannot + QLatin1String(dataBitsText(s.dataBits));
+        if (s.stopBits == StopBits::OneAndHalf)
+            out << cannot + u"1.5 stop bits"_s;
+    }
+    return out;
+}
+
+QString settingName(const Setting &s)
+{
+    static const char parity[] = "NOEMS";
+    static const char *stop[] = {"1", "1.5", "2"};
+    return u"%1 bit/s %2%3%4"_s.arg(baudRates[static_cast<std::size_t>(s.baudIndex)])
+        .arg(dataBitCount(s.dataBits))
+        .arg(QLatin1Char(parity[static_cast<int>(s.parity)]))
+        .arg(QLatin1String(stop[static_cast<int>(s.stopBits)]));
+}
+
+bool sends(const LineCase &c)
+{
+    return refusals(c.device, c.setting).isEmpty() || c.path == Path::WhileOpen;
+}
+
+QByteArray readBytes(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+QString hex(const QByteArray &bytes) { return QString::fromLatin1(bytes.toHex(' ')); }
+
+// A register or request value as the data sheets write it.
+QString reg(int value, int digits) { return u"0x%1"_s.arg(value, digits, 16, QLatin1Char('0')); }
+
+// A line to QEMU's monitor (human monitor protocol) on its socket.
+bool monitorCommand(const QString &command, QString *error)
+{
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    const QByteArray path = QFile::encodeName(runFile(u"monitor.sock"_s));
+    std::memcpy(address.sun_path, path.constData(), std::min<std::size_t>(path.size(), sizeof address.sun_path - 1));
+    if (fd < 0 || ::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
+        *error = u"cannot reach QEMU's monitor: %1"_s.arg(QString::fromLocal8Bit(std::strerror(errno)));
+        if (fd >= 0)
+            ::close(fd);
+        return false;
+    }
+    const QByteArray line = command.toUtf8() + '\n';
+    const bool ok = ::write(fd, line.constData(), line.size()) == line.size();
+    // Wait for the monitor's answer (it echoes the command and prompts
+    // again) so that the command has been carried out.
+    QByteArray answer;
+    char buffer[512];
+    for (QElapsedTimer t; t.start(), answer.count("(qemu)") < 2;) {
+        pollfd p{fd, POLLIN, 0};
+        if (::poll(&p, 1, 5000) <= 0)
+            break;
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n <= 0)
+            break;
+        answer.append(buffer, n);
+    }
+    ::close(fd);
+    if (!ok)
+        *error = u"cannot write to QEMU's monitor"_s;
+    return ok;
+}
+
+} // namespace
+
+class TestHardwareBench : public QObject
+{
+    Q_OBJECT
+private slots:
+    void initTestCase();
+
+    void lineSettings_data();
+    void lineSettings();
+    void bytesOnTheLine_data();
+    void bytesOnTheLine();
+
+private:
+    void boot();
+    void serviceGuest();
+    QString job() const;
+
+    std::unique_ptr<Record> m_record;
+    std::map<int, QJsonObject> m_notes;
+    std::map<int, LineCase> m_cases;
+};
+
+QString TestHardwareBench::job() const
+{
+    return uR"(set -u
+export HOME=/root XDG_CONFIG_HOME=/tmp/config XDG_RUNTIME_DIR=/tmp/runtime
+mkdir -p "$XDG_CONFIG_HOME/vkd417-demo/ports" "$XDG_RUNTIME_DIR"
+chmod 700 "$XDG_RUNTIME_DIR"
+ln -s /dev/ttyS1 "$XDG_CONFIG_HOME/vkd417-demo/ports/COM1"
+ln -s /dev/ttyUSB0 "$XDG_CONFIG_HOME/vkd417-demo/ports/COM2"
+i=0
+while [ ! -e /dev/ttyUSB0 ] && [ $i -lt 300 ]; do sleep 0.1; i=$((i + 1)); done
+echo "lines: start"
+%1 /tmp/out/lines.jsonl
+echo "lines: ended with $?"
+)"_s.arg(QStringLiteral(VKD_HW_LINES_PROGRAM));
+}
+
+void TestHardwareBench::boot()
+{
+    QElapsedTimer clock;
+    clock.start();
+
+    QProcess fetch;
+    fetch.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    fetch.start(QStringLiteral(VKD_HW_SOURCE_DIR "/fetch-kernel"), {});
+    QVERIFY2(fetch.waitForFinished(600000) && fetch.exitCode() == 0, "cannot fetch Debian's kernel package");
+    const QString kernelDir = QString::fromLocal8Bit(fetch.readAllStandardOutput()).trimmed();
+    const QStringList kernels = QDir(kernelDir + u"/boot"_s).entryList({u"vmlinuz-*"_s});
+    QVERIFY2(kernels.size() == 1, qPrintable(kernelDir));
+
+    QDir(runDir).removeRecursively();
+    QVERIFY(QDir().mkpath(runFile(u"out"_s)));
+    QProcess initramfs;
+    initramfs.setProcessChannelMode(QProcess::ForwardedChannels);
+    initramfs.start(QStringLiteral(VKD_HW_SOURCE_DIR "/make-initramfs"), {kernelDir, runFile(u"initramfs.cpio"_s)});
+    QVERIFY2(initramfs.waitForFinished(120000) && initramfs.exitCode() == 0, "cannot build the initramfs");
+
+    QFile jobFile(runFile(u"out/job"_s));
+    QVERIFY(jobFile.open(QIODevice::WriteOnly));
+    jobFile.write(job().toUtf8());
+    jobFile.close();
+
+    const QStringList qemu = {
+        u"--kill-after=10"_s, QString::number(VKD_HW_BOOT_SECONDS), u"qemu-system-x86_64"_s,
+        u"-machine"_s, u"pc"_s, u"-accel"_s, u"tcg"_s, u"-cpu"_s, u"max"_s, u"-m"_s, u"1536"_s,
+        u"-nographic"_s, u"-no-reboot"_s, u"-nic"_s, u"none"_s,
+        u"-kernel"_s, kernelDir + u"/boot/"_s + kernels.first(),
+        u"-initrd"_s, runFile(u"initramfs.cpio"_s),
+        u"-append"_s, u"console=ttyS0 loglevel=4"_s,
+        u"-serial"_s, u"file:"_s + runFile(u"console.log"_s),
+        // Under test: a 16550 (ttyS1) and an FTDI adapter (ttyUSB0).
+        u"-chardev"_s, u"file,id=uart,path="_s + runFile(u"uart.out"_s),
+        u"-device"_s, u"isa-serial,chardev=uart,index=1"_s,
+        u"-device"_s, u"qemu-xhci,id=xhci"_s,
+        u"-chardev"_s, u"file,id=ftdi,path="_s + runFile(u"ftdi.out"_s),
+        u"-device"_s, u"usb-serial,chardev=ftdi,id=ftdi"_s,
+        // The referee's marks go to a 16550 of their own (ttyS2).
+        u"-chardev"_s, u"null,id=marks"_s, u"-device"_s, u"isa-serial,chardev=marks,index=2"_s,
+        u"-virtfs"_s, u"local,path=/,mount_tag=root,security_model=none,readonly=on,multidevs=remap"_s,
+        u"-virtfs"_s, u"local,path="_s + runFile(u"out"_s) + u",mount_tag=out,security_model=none"_s,
+        u"-trace"_s, u"serial_write"_s, u"-trace"_s, u"usb_serial_*"_s, u"-D"_s, runFile(u"trace.log"_s),
+        u"-monitor"_s, u"unix:"_s + runFile(u"monitor.sock"_s) + u",server=on,wait=off"_s,
+    };
+    QProcess machine;
+    machine.setProcessChannelMode(QProcess::MergedChannels);
+    machine.setStandardOutputFile(runFile(u"qemu.log"_s));
+    machine.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
+    machine.start(u"timeout"_s, qemu);
+    QVERIFY2(machine.waitForStarted(), qPrintable(machine.errorString()));
+    while (!machine.waitForFinished(200))
+        serviceGuest();
+    qInfo("hw: kernel, initramfs and the guest's whole run took %.1f s", clock.elapsed() / 1000.0);
+    QVERIFY2(machine.exitStatus() == QProcess::NormalExit && machine.exitCode() == 0,
+             qPrintable(u"QEMU ended with %1; see %2"_s.arg(machine.exitCode()).arg(runDir)));
+}
+
+void TestHardwareBench::serviceGuest()
+{
+}
+
+void TestHardwareBench::initTestCase()
+{
+    if (qEnvironmentVariableIsEmpty("VKD_HW_REUSE_RUN") || !QFile::exists(runFile(u"trace.log"_s))) {
+        boot();
+        if (QTest::currentTestFailed())
+            return;
+    }
+    m_record = std::make_unique<Record>(runFile(u"trace.log"_s));
+    QVERIFY2(m_record->errors().isEmpty(), qPrintable(m_record->errors().join(u"; "_s)));
+    QFile notes(runFile(u"out/lines.jsonl"_s));
+    QVERIFY2(notes.open(QIODevice::ReadOnly), "the guest left no notes of the line-settings cases");
+    for (const QByteArray &line : notes.readAll().split('\n')) {
+        if (!line.isEmpty()) {
+            const QJsonObject note = QJsonDocument::fromJson(line).object();
+            m_notes[note.value(u"case"_s).toInt()] = note;
+        }
+    }
+    for (const LineCase &c : lineCases())
+        m_cases[c.number] = c;
+}
+
+void TestHardwareBench::lineSettings_data()
+{
+    QTest::addColumn<int>("number");
+    for (const LineCase &c : lineCases()) {
+        const QString name = u"%1, %2, %3"_s.arg(QLatin1String(deviceLabel(c.device)),
+                                                  c.path == Path::AtOpen ? u"at open"_s : u"while open"_s,
+                                                  settingName(c.setting));
+        QTest::newRow(qPrintable(name)) << c.number;
+    }
+}
+
+void TestHardwareBench::lineSettings()
+{
+    QFETCH(int, number);
+    const LineCase &c = m_cases.at(number);
+    QVERIFY2(m_notes.count(number), "the guest did not get to this case");
+    const QJsonObject &note = m_notes.at(number);
+    QVERIFY2(!note.contains(u"prepare"_s), qPrintable(note.value(u"prepare"_s).toString()));
+    QVERIFY2(!note.contains(u"sendError"_s), qPrintable(note.value(u"sendError"_s).toString()));
+
+    const int sending = m_record->markAt(number, int(Phase::Sending));
+    const int sent = m_record->markAt(number, int(Phase::Sent));
+    QVERIFY2(sending >= 0 && sent > sending, "the case's marks are missing from the record");
+
+    const QStringList refused = refusals(c.device, c.setting);
+    const QString message = note.value(u"message"_s).toString();
+    if (refused.isEmpty()) {
+        QVERIFY2(message.isEmpty(), qPrintable(u"refused: "_s + message));
+    } else {
+        const bool named = std::any_of(refused.begin(), refused.end(),
+                                       [&](const QString &m) { return message.endsWith(m); });
+        QVERIFY2(named, qPrintable(u"the program said \"%1\"; expected one of \"%2\""_s.arg(message, refused.join(u"\", \""_s))));
+    }
+    QCOMPARE(note.value(u"open"_s).toBool(), sends(c));
+
+    // What the line should be set to when the bytes go: the setting, or the
+    // former one when the setting was refused on an open port.
+    const Setting expected = refused.isEmpty() ? c.setting : base;
+    const int rate = baudRates[static_cast<std::size_t>(expected.baudIndex)];
+    const QByteArray bytes = QByteArray::fromStdString(payload(number));
+
+    const QList<Event> &events = m_record->events();
+    if (c.device == Device::Uart) {
+        UartState chip;
+        for (int i = 0; i < sending; ++i) {
+            if (events[i].kind == Event::UartWrite)
+                chip.apply(events[i].address, events[i].value);
+        }
+        QByteArray out;
+        for (int i = sending + 1; i < sent; ++i) {
+            if (events[i].kind != Event::UartWrite)
+                continue;
+            if (chip.apply(events[i].address, events[i].value)) {
+                out.append(char(events[i].value));
+                QVERIFY2((chip.mcr & 0x03) == 0,
+                         qPrintable(u"byte %1 went out with the modem control register at %2 (DTR or RTS up)"_s
+                                        .arg(out.size()).arg(reg(chip.mcr, 2))));
+            }
+            QCOMPARE(chip.lcr & 0x80, 0); // nothing changes the divisor while bytes go
+        }
+        if (!sends(c)) {
+            QCOMPARE(hex(out), QString());
+            return;
+        }
+        // Without parity enable (bit 3) the parity-select bits mean nothing;
+        // Linux sets "even" whenever odd is not asked for.
+        const int meaningful = chip.lcr & 0x08 ? 0x3f : 0x07;
+        QCOMPARE(reg(chip.lcr & meaningful, 2), reg(uartLineControl(expected), 2));
+        QCOMPARE(chip.divisor(), uartDivisor(rate));
+        QCOMPARE(hex(out), hex(bytes));
+    } else {
+        UsbState chip;
+        for (int i = 0; i < sending; ++i)
+            chip.apply(events[i]);
+        for (int i = sending + 1; i < sent; ++i) {
+            QVERIFY2(events[i].kind != Event::UsbControl || events[i].address != FtdiModemControl
+                         || (events[i].value & 0x303) == 0x300 || (events[i].value & 0x303) == 0x100
+                         || (events[i].value & 0x303) == 0x200,
+                     qPrintable(u"DTR or RTS raised while sending (modem control %1)"_s.arg(reg(events[i].value, 4))));
+        }
+        if (!sends(c))
+            return;
+        QVERIFY2(chip.dtr == 0 && chip.rts == 0, qPrintable(u"DTR %1, RTS %2 when the bytes went"_s.arg(chip.dtr).arg(chip.rts)));
+        QCOMPARE(chip.flow, 0); // no flow control
+        QCOMPARE(reg(chip.data, 4), reg(ftdiSetData(expected), 4));
+        const FtdiBaud baud = ftdiBaud(rate);
+        QCOMPARE(reg(chip.baudValue, 4), reg(baud.value, 4));
+        // QEMU's model reads the divisor with the index's bit 16 as well.
+        QCOMPARE(chip.speed, 24000000 / baud.eighths);
+    }
+}
+
+void TestHardwareBench::bytesOnTheLine_data()
+{
+    QTest::addColumn<int>("device");
+    QTest::addColumn<QString>("file");
+    QTest::newRow("16550") << int(Device::Uart) << runFile(u"uart.out"_s);
+    QTest::newRow("FTDI") << int(Device::Usb) << runFile(u"ftdi.out"_s);
+}
+
+// Everything that came out of each chip, byte for byte: the payloads of the
+// cases that send, in order, and nothing else.
+void TestHardwareBench::bytesOnTheLine()
+{
+    QFETCH(int, device);
+    QFETCH(QString, file);
+    const QByteArray line = readBytes(file);
+    qsizetype at = 0;
+    for (const LineCase &c : lineCases()) {
+        if (int(c.device) != device || !sends(c))
+            continue;
+        const QByteArray expected = QByteArray::fromStdString(payload(c.number));
+        QVERIFY2(line.mid(at, expected.size()) == expected,
+                 qPrintable(u"case %1: came %2, expected %3"_s.arg(c.number).arg(hex(line.mid(at, expected.size())), hex(expected))));
+        at += expected.size();
+    }
+    QCOMPARE(hex(line.mid(at)), QString());
+}
+
+QTEST_GUILESS_MAIN(TestHardwareBench)
+#include "tst_hw.moc"
