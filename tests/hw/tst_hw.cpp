@@ -10,10 +10,15 @@
 
 #include "linecases.h"
 #include "record.h"
+#include "windowcases.h"
+
+#include "form1layout.h"
 
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QImage>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
@@ -29,6 +34,7 @@
 #include <unistd.h>
 
 #include <map>
+#include <optional>
 
 using namespace hwbench;
 using namespace Qt::StringLiterals;
@@ -180,6 +186,121 @@ bool monitorCommand(const QString &command, QString *error)
     return ok;
 }
 
+// ---- the window's steps --------------------------------------------------
+
+const QByteArray clearFrame = QByteArray::fromHex("040143315817");
+// The text field's greeting, "Добро пожаловать!", in code page 866.
+const QByteArray greeting = QByteArray::fromHex("84AEA1E0AE20AFAEA6A0ABAEA2A0E2EC21");
+QByteArray alphabetRun()
+{
+    QByteArray run;
+    for (int c = 0x80; c < 0x80 + 40; ++c)
+        run.append(char(c));
+    return run;
+}
+
+// What each step should leave, worked out by walking the steps as the
+// window's states follow from them.
+struct StepExpectation
+{
+    WindowStep step;
+    QByteArray bytes;   // what goes out during the step
+    bool lampLit = false; // after it
+    int boxes = 0;      // error boxes during it; -1: zero or one (the pull races the send)
+    bool open = false;  // the port open after it, so the chip's settings count
+    Setting setting;    // the lists' choice
+};
+
+std::vector<StepExpectation> windowExpectations()
+{
+    std::vector<StepExpectation> out;
+    std::optional<Device> device;
+    // open: the device is open; ready: the window's flag that lets the
+    // buttons send, which stays set when the port closes under it (each
+    // press then says "The port is not open"); present: the adapter is in.
+    bool open = false, ready = false, present = true, ticked = false, racePending = false;
+    Setting setting;
+    for (const WindowStep &s : windowSteps()) {
+        if (device != s.device) {
+            device = s.device;
+            open = ready = ticked = false;
+            setting = Setting{}; // a new window: 9600 8N1
+        }
+        StepExpectation e{s, {}, false, 0, false, setting};
+        const auto send = [&](const QByteArray &bytes) {
+            if (!ready)
+                return;
+            if (open && present) {
+                e.bytes = bytes;
+                return;
+            }
+            // Not open, or the send meets the missing device: one box, and
+            // the port is closed.
+            e.boxes = 1;
+            open = false;
+        };
+        const auto update = [&] {
+            open = ready = ticked && present;
+            if (ticked && !present)
+                e.boxes = 1; // "Error opening port !"
+        };
+        switch (s.gesture) {
+        case Gesture::Open:
+            ticked = true;
+            update();
+            break;
+        case Gesture::Clear:
+            send(clearFrame);
+            if (racePending) {
+                // The run before met the missing device or went out whole
+                // before it went: either way this send meets a closed port.
+                racePending = false;
+                e.bytes.clear();
+            }
+            break;
+        case Gesture::Text: send(greeting); break;
+        case Gesture::Alphabet: send(alphabetRun()); break;
+        case Gesture::ChangeWhileOpen:
+            setting = Setting{5, DataBits::Seven, Parity::Even, StopBits::One};
+            e.setting = setting;
+            update();
+            break;
+        case Gesture::Close:
+            // The window leaves its send flag as it was.
+            ticked = false;
+            open = false;
+            break;
+        case Gesture::Pull: present = false; break;
+        case Gesture::PlugBack: present = true; break;
+        case Gesture::Update: update(); break;
+        case Gesture::PullDuringAlphabet:
+            present = false;
+            e.boxes = -1; // judged with the next step
+            open = false;
+            racePending = true;
+            break;
+        }
+        e.lampLit = open;
+        e.open = open;
+        out.push_back(e);
+    }
+    return out;
+}
+
+// The lamp in a picture of the window: lit is bright green, dark a dull one.
+std::optional<bool> lampLit(const QString &picture)
+{
+    const QImage image(picture);
+    if (image.isNull())
+        return std::nullopt;
+    const QColor c = image.pixelColor(form1layout::placeInWindow("ComLed1").center());
+    if (c.green() > 0xa0 && c.red() < 0x80)
+        return true;
+    if (c.green() < 0x80 && c.red() < 0x40)
+        return false;
+    return std::nullopt;
+}
+
 } // namespace
 
 class TestHardwareBench : public QObject
@@ -192,6 +313,9 @@ private slots:
     void lineSettings();
     void bytesOnTheLine_data();
     void bytesOnTheLine();
+    void windowSteps_data();
+    void windowSteps();
+    void pulledOutDuringTheAlphabetRun();
 
 private:
     void boot();
@@ -201,6 +325,8 @@ private:
     std::unique_ptr<Record> m_record;
     std::map<int, QJsonObject> m_notes;
     std::map<int, LineCase> m_cases;
+    std::map<int, QJsonObject> m_windowNotes;
+    QStringList m_served;
 };
 
 QString TestHardwareBench::job() const
@@ -216,7 +342,10 @@ while [ ! -e /dev/ttyUSB0 ] && [ $i -lt 300 ]; do sleep 0.1; i=$((i + 1)); done
 echo "lines: start"
 %1 /tmp/out/lines.jsonl
 echo "lines: ended with $?"
-)"_s.arg(QStringLiteral(VKD_HW_LINES_PROGRAM));
+echo "window: start"
+%2 /tmp/out
+echo "window: ended with $?"
+)"_s.arg(QStringLiteral(VKD_HW_LINES_PROGRAM), QStringLiteral(VKD_HW_WINDOW_PROGRAM));
 }
 
 void TestHardwareBench::boot()
@@ -278,8 +407,24 @@ void TestHardwareBench::boot()
              qPrintable(u"QEMU ended with %1; see %2"_s.arg(machine.exitCode()).arg(runDir)));
 }
 
+// Carries out the guest's requests to the machine (an adapter pulled out
+// or put back) in the order they come, and says when each is done.
 void TestHardwareBench::serviceGuest()
 {
+    const QDir out(runFile(u"out"_s));
+    for (const QString &name : out.entryList({u"request-*.ready"_s}, QDir::Files, QDir::Name)) {
+        if (m_served.contains(name))
+            continue;
+        m_served << name;
+        const QString command = QString::fromUtf8(readBytes(out.filePath(name))).trimmed();
+        QString error;
+        if (!monitorCommand(command, &error))
+            qWarning("hw: %s: %s", qPrintable(command), qPrintable(error));
+        const QString step = name.section(u'-', 1).section(u'.', 0, 0);
+        QFile done(out.filePath(u"done-"_s + step));
+        if (done.open(QIODevice::WriteOnly))
+            done.write(error.toUtf8());
+    }
 }
 
 void TestHardwareBench::initTestCase()
@@ -301,6 +446,15 @@ void TestHardwareBench::initTestCase()
     }
     for (const LineCase &c : lineCases())
         m_cases[c.number] = c;
+    QFile windowNotes(runFile(u"out/window.jsonl"_s));
+    if (windowNotes.open(QIODevice::ReadOnly)) {
+        for (const QByteArray &line : windowNotes.readAll().split('\n')) {
+            if (!line.isEmpty()) {
+                const QJsonObject note = QJsonDocument::fromJson(line).object();
+                m_windowNotes[note.value(u"step"_s).toInt()] = note;
+            }
+        }
+    }
 }
 
 void TestHardwareBench::lineSettings_data()
@@ -411,15 +565,127 @@ void TestHardwareBench::bytesOnTheLine()
     QFETCH(QString, file);
     const QByteArray line = readBytes(file);
     qsizetype at = 0;
-    for (const LineCase &c : lineCases()) {
-        if (int(c.device) != device || !sends(c))
-            continue;
-        const QByteArray expected = QByteArray::fromStdString(payload(c.number));
+    const auto expect = [&](const QByteArray &expected, const QString &what) {
         QVERIFY2(line.mid(at, expected.size()) == expected,
-                 qPrintable(u"case %1: came %2, expected %3"_s.arg(c.number).arg(hex(line.mid(at, expected.size())), hex(expected))));
+                 qPrintable(u"%1: came %2, expected %3"_s.arg(what, hex(line.mid(at, expected.size())), hex(expected))));
         at += expected.size();
+    };
+    for (const LineCase &c : lineCases()) {
+        if (int(c.device) == device && sends(c))
+            expect(QByteArray::fromStdString(payload(c.number)), u"case %1"_s.arg(c.number));
+        if (QTest::currentTestFailed())
+            return;
     }
-    QCOMPARE(hex(line.mid(at)), QString());
+    for (const StepExpectation &e : windowExpectations()) {
+        if (int(e.step.device) == device && !e.bytes.isEmpty())
+            expect(e.bytes, u"window step %1 (%2)"_s.arg(e.step.number).arg(QLatin1String(gestureName(e.step.gesture))));
+        if (QTest::currentTestFailed())
+            return;
+    }
+    // The adapter pulled out during the alphabet run: some of it, and
+    // nothing after the last byte that went.
+    if (device == int(Device::Usb))
+        QVERIFY2(alphabetRun().startsWith(line.mid(at)), qPrintable(u"after the run began: "_s + hex(line.mid(at))));
+    else
+        QCOMPARE(hex(line.mid(at)), QString());
+}
+
+void TestHardwareBench::windowSteps_data()
+{
+    QTest::addColumn<int>("index");
+    const std::vector<StepExpectation> steps = windowExpectations();
+    for (std::size_t i = 0; i < steps.size(); ++i) {
+        const WindowStep &s = steps[i].step;
+        QTest::newRow(qPrintable(u"%1, step %2: %3"_s.arg(QLatin1String(deviceLabel(s.device))).arg(s.number)
+                                     .arg(QLatin1String(gestureName(s.gesture)))))
+            << int(i);
+    }
+}
+
+void TestHardwareBench::windowSteps()
+{
+    QFETCH(int, index);
+    const StepExpectation e = windowExpectations()[static_cast<std::size_t>(index)];
+    const int number = e.step.number;
+    QVERIFY2(m_windowNotes.count(number), "the guest did not get to this step (see run/out/job.log)");
+    const QJsonObject note = m_windowNotes.at(number);
+    QVERIFY2(note.value(u"running"_s).toBool(), "the program has ended");
+
+    const QStringList boxes = note.value(u"boxes"_s).toVariant().toStringList();
+    if (e.boxes >= 0)
+        QCOMPARE(boxes.size(), e.boxes);
+    for (const QString &title : boxes)
+        QCOMPARE(title, u"ZELVAR VKD-417"_s); // the standard error box
+
+    if (e.boxes >= 0) {
+        const std::optional<bool> lit = lampLit(runFile(u"out/window-%1.png"_s.arg(number)));
+        QVERIFY2(lit.has_value(), "no lamp in the picture of the window");
+        QCOMPARE(*lit, e.lampLit);
+    }
+
+    const int begin = m_record->markAt(number, int(Phase::Begin));
+    const int end = m_record->markAt(number, int(Phase::End));
+    QVERIFY2(begin >= 0 && end > begin, "the step's marks are missing from the record");
+    const QList<Event> &events = m_record->events();
+    const Setting &s = e.setting;
+    const int rate = baudRates[static_cast<std::size_t>(s.baudIndex)];
+    if (e.step.device == Device::Uart) {
+        UartState chip;
+        QByteArray out;
+        for (int i = 0; i < end; ++i) {
+            if (events[i].kind == Event::UartWrite && chip.apply(events[i].address, events[i].value) && i > begin) {
+                out.append(char(events[i].value));
+                QVERIFY2((chip.mcr & 0x03) == 0, qPrintable(u"byte %1 went out with DTR or RTS up"_s.arg(out.size())));
+            }
+        }
+        QCOMPARE(hex(out), hex(e.bytes));
+        if (e.open) {
+            const int meaningful = chip.lcr & 0x08 ? 0x3f : 0x07;
+            QCOMPARE(reg(chip.lcr & meaningful, 2), reg(uartLineControl(s), 2));
+            QCOMPARE(chip.divisor(), uartDivisor(rate));
+            QCOMPARE(chip.mcr & 0x03, 0);
+        }
+    } else if (e.open) {
+        UsbState chip;
+        for (int i = 0; i < end; ++i)
+            chip.apply(events[i]);
+        QCOMPARE(reg(chip.data, 4), reg(ftdiSetData(s), 4));
+        QCOMPARE(reg(chip.baudValue, 4), reg(ftdiBaud(rate).value, 4));
+        QVERIFY2(chip.dtr == 0 && chip.rts == 0, qPrintable(u"DTR %1, RTS %2"_s.arg(chip.dtr).arg(chip.rts)));
+        QCOMPARE(chip.flow, 0);
+    }
+}
+
+// Pulled out as the run is sent: either the run goes whole before the
+// adapter does, and the next send finds it gone (its box), or the run meets
+// the missing adapter (its box), and the next send the closed port (a box
+// saying so). Never a byte after the failing one, nor a second box for one
+// press.
+void TestHardwareBench::pulledOutDuringTheAlphabetRun()
+{
+    const std::vector<WindowStep> steps = hwbench::windowSteps();
+    const auto run = std::find_if(steps.begin(), steps.end(),
+                                  [](const WindowStep &s) { return s.gesture == Gesture::PullDuringAlphabet; });
+    QVERIFY(run != steps.end() && run + 1 != steps.end());
+    QVERIFY(m_windowNotes.count(run->number) && m_windowNotes.count((run + 1)->number));
+    const qsizetype atRun = m_windowNotes.at(run->number).value(u"boxes"_s).toArray().size();
+    const qsizetype atNext = m_windowNotes.at((run + 1)->number).value(u"boxes"_s).toArray().size();
+    QVERIFY2(atRun <= 1, qPrintable(QString::number(atRun)));
+    QCOMPARE(atNext, 1);
+    // How much of the run came out (the end of the adapter's line; the
+    // bytes before are judged by bytesOnTheLine).
+    const QByteArray line = readBytes(runFile(u"ftdi.out"_s));
+    const qsizetype at = line.lastIndexOf(clearFrame);
+    QVERIFY(at >= 0);
+    const qsizetype came = line.size() - at - clearFrame.size();
+    if (came < alphabetRun().size())
+        QCOMPARE(atRun, 1);
+    for (const int number : {run->number, (run + 1)->number}) {
+        const std::optional<bool> lit = lampLit(runFile(u"out/window-%1.png"_s.arg(number)));
+        QVERIFY2(lit.has_value() && !*lit, qPrintable(u"the lamp after step %1"_s.arg(number)));
+    }
+    qInfo("hw: %lld of the run's %lld bytes went before the adapter; the box came at the %s", qlonglong(came),
+          qlonglong(alphabetRun().size()), atRun ? "run itself" : "next send");
 }
 
 QTEST_GUILESS_MAIN(TestHardwareBench)
