@@ -114,7 +114,12 @@ TForm1::TForm1(ComPort *port, QWidget *parent)
     chbEnabled->setFocus();
 }
 
-TForm1::~TForm1() = default;
+TForm1::~TForm1()
+{
+    // The port, a child, is destroyed (and closed) after this window's own
+    // part: it must not tell a window that is no longer there.
+    disconnect(CommDisp, nullptr, this, nullptr);
+}
 
 void TForm1::setMessageBoxes(MessageBoxes *boxes)
 {
