@@ -17,6 +17,9 @@
 #include <QJsonObject>
 
 #include <cstdio>
+#include <fcntl.h>
+#include <termios.h>
+#include <unistd.h>
 #include <sys/io.h>
 
 using namespace hwbench;
@@ -35,6 +38,64 @@ PortChoice choiceOf(Device device, const Setting &s)
 {
     return {s.baudIndex, QString::fromLatin1(comName(device)), static_cast<int>(s.parity),
             static_cast<int>(s.dataBits), static_cast<int>(s.stopBits)};
+}
+
+int openRaw(Device device)
+{
+    return ::open(devicePath(device), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+}
+
+void setRate(int fd, speed_t rate)
+{
+    termios t{};
+    ::tcgetattr(fd, &t);
+    ::cfsetospeed(&t, rate);
+    ::cfsetispeed(&t, rate);
+    ::tcsetattr(fd, TCSANOW, &t);
+}
+
+// Opens and sets the device by hand (and once through the program), each
+// step marked, so that the host can see from the modem control writes when
+// the kernel raises DTR and RTS.
+void studyDtrAtOpen(ComPort &port, SerialLink &link)
+{
+    for (Device device : {Device::Uart, Device::Usb}) {
+        int fd = -1;
+        for (int step = 0; step < int(DtrStudy::Count); ++step) {
+            mark(Phase::Begin, dtrStudyNumber(device, DtrStudy(step)));
+            switch (DtrStudy(step)) {
+            case DtrStudy::PlainOpen:
+                ::close(openRaw(device));
+                break;
+            case DtrStudy::LeaveAtZero:
+                fd = openRaw(device);
+                setRate(fd, B0);
+                ::close(fd);
+                break;
+            case DtrStudy::OpenAtZero:
+                fd = openRaw(device);
+                break;
+            case DtrStudy::RateFromZero:
+                setRate(fd, B9600);
+                setRate(fd, B0);
+                ::close(fd);
+                break;
+            case DtrStudy::ProgramOpenAtZero:
+                link.update(choiceOf(device, Setting{}), true);
+                port.close();
+                link.clearPortOpened();
+                break;
+            case DtrStudy::PutBackRate:
+                fd = openRaw(device);
+                setRate(fd, B9600);
+                ::close(fd);
+                break;
+            case DtrStudy::Count:
+                break;
+            }
+            mark(Phase::End, dtrStudyNumber(device, DtrStudy(step)));
+        }
+    }
 }
 
 } // namespace
@@ -100,5 +161,6 @@ int main(int argc, char **argv)
         out.write(QJsonDocument(note).toJson(QJsonDocument::Compact) + '\n');
         out.flush();
     }
+    studyDtrAtOpen(port, link);
     return 0;
 }

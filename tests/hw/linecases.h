@@ -95,4 +95,18 @@ enum class Phase : std::uint8_t {
     End = 5,       // the port closed again
 };
 
+// What the drivers do with DTR and RTS as a port opens, with and without a
+// rate of 0 left in the driver's saved settings; the steps, in order, for
+// each device.
+enum class DtrStudy {
+    PlainOpen,        // open and close, the saved rate not 0
+    LeaveAtZero,      // open, set rate 0 (B0), close: the driver keeps B0
+    OpenAtZero,       // open again, and keep it open
+    RateFromZero,     // set 9600 on it, then B0 again, and close
+    ProgramOpenAtZero, // the program opens the port (9600) and closes it
+    PutBackRate,      // open, set 9600, close
+    Count
+};
+inline int dtrStudyNumber(Device d, DtrStudy s) { return 2000 + 10 * static_cast<int>(d) + static_cast<int>(s); }
+
 } // namespace hwbench

@@ -313,6 +313,8 @@ private slots:
     void lineSettings();
     void bytesOnTheLine_data();
     void bytesOnTheLine();
+    void dtrAndRtsAtOpen_data();
+    void dtrAndRtsAtOpen();
     void windowSteps_data();
     void windowSteps();
     void pulledOutDuringTheAlphabetRun();
@@ -588,6 +590,61 @@ void TestHardwareBench::bytesOnTheLine()
         QVERIFY2(alphabetRun().startsWith(line.mid(at)), qPrintable(u"after the run began: "_s + hex(line.mid(at))));
     else
         QCOMPARE(hex(line.mid(at)), QString());
+}
+
+void TestHardwareBench::dtrAndRtsAtOpen_data()
+{
+    QTest::addColumn<int>("device");
+    QTest::newRow("16550") << int(Device::Uart);
+    QTest::newRow("FTDI") << int(Device::Usb);
+}
+
+// Linux raises DTR and RTS at every open of a port whose saved rate is not
+// 0, before any program can lower them; a port left at rate 0 opens with
+// them low, but setting a rate then raises them just the same. So the
+// program cannot avoid the raise: it lowers them right after (the README
+// says so). What each step did to the lines is printed for the record.
+void TestHardwareBench::dtrAndRtsAtOpen()
+{
+    QFETCH(int, device);
+    const QList<Event> &events = m_record->events();
+    std::map<DtrStudy, bool> raised; // DTR or RTS set during the step
+    std::map<DtrStudy, bool> lowAtEnd;
+    int mcr = -1, dtr = -1, rts = -1;
+    for (int step = 0; step < int(DtrStudy::Count); ++step) {
+        const int number = dtrStudyNumber(Device(device), DtrStudy(step));
+        const int begin = m_record->markAt(number, int(Phase::Begin));
+        const int end = m_record->markAt(number, int(Phase::End));
+        QVERIFY2(begin >= 0 && end > begin, qPrintable(u"step %1 is missing from the record"_s.arg(number)));
+        QStringList seen;
+        bool up = false;
+        for (int i = begin + 1; i < end; ++i) {
+            const Event &e = events[i];
+            if (device == int(Device::Uart) && e.kind == Event::UartWrite && e.address == 4) {
+                mcr = e.value;
+                up = up || (mcr & 0x03);
+                seen << reg(mcr, 2);
+            } else if (device == int(Device::Usb) && e.kind == Event::UsbControl && e.address == FtdiModemControl) {
+                UsbState lines{};
+                lines.dtr = dtr;
+                lines.rts = rts;
+                lines.apply(e);
+                dtr = lines.dtr;
+                rts = lines.rts;
+                up = up || dtr == 1 || rts == 1;
+                seen << u"DTR %1 RTS %2"_s.arg(dtr).arg(rts);
+            }
+        }
+        raised[DtrStudy(step)] = up;
+        lowAtEnd[DtrStudy(step)] = device == int(Device::Uart) ? (mcr & 0x03) == 0 : dtr != 1 && rts != 1;
+        qInfo("hw: %s, study step %d: %s", device == int(Device::Uart) ? "16550 modem control" : "FTDI modem control",
+              step, seen.isEmpty() ? "nothing" : qPrintable(seen.join(u" -> "_s)));
+    }
+    QVERIFY2(raised[DtrStudy::PlainOpen], "an open at a rate not 0 did not raise DTR or RTS");
+    QVERIFY2(!raised[DtrStudy::OpenAtZero], "an open at rate 0 raised DTR or RTS");
+    QVERIFY2(raised[DtrStudy::RateFromZero], "a rate set after rate 0 did not raise DTR or RTS");
+    QVERIFY2(raised[DtrStudy::ProgramOpenAtZero], "the program's open at rate 0 did not raise DTR or RTS");
+    QVERIFY2(lowAtEnd[DtrStudy::ProgramOpenAtZero], "the program left DTR or RTS up");
 }
 
 void TestHardwareBench::windowSteps_data()
