@@ -308,6 +308,7 @@ class TestHardwareBench : public QObject
     Q_OBJECT
 private slots:
     void initTestCase();
+    void cleanupTestCase();
 
     void lineSettings_data();
     void lineSettings();
@@ -321,6 +322,7 @@ private slots:
 
 private:
     void boot();
+    QString whatTheChipWasTold(const LineCase &c) const;
     void serviceGuest();
     QString job() const;
 
@@ -457,6 +459,66 @@ void TestHardwareBench::initTestCase()
             }
         }
     }
+}
+
+// For the table: what the device was told for a case, or the program's
+// refusal.
+QString TestHardwareBench::whatTheChipWasTold(const LineCase &c) const
+{
+    if (!m_notes.count(c.number))
+        return u"(not run)"_s;
+    const QString message = m_notes.at(c.number).value(u"message"_s).toString();
+    if (!message.isEmpty())
+        return u"refused: "_s + message.section(u": "_s, 1);
+    const int sending = m_record->markAt(c.number, int(Phase::Sending));
+    const QList<Event> &events = m_record->events();
+    if (c.device == Device::Uart) {
+        UartState chip;
+        for (int i = 0; i < sending; ++i) {
+            if (events[i].kind == Event::UartWrite)
+                chip.apply(events[i].address, events[i].value);
+        }
+        return u"LCR %1, divisor %2"_s.arg(reg(chip.lcr, 2)).arg(chip.divisor());
+    }
+    UsbState chip;
+    for (int i = 0; i < sending; ++i)
+        chip.apply(events[i]);
+    return u"SET_DATA %1, SET_BAUD_RATE %2 (%3 bit/s)"_s.arg(reg(chip.data, 4), reg(chip.baudValue, 4)).arg(chip.speed);
+}
+
+// The table of what each device did with each setting, as this run saw it,
+// for the README: run/settings.md.
+void TestHardwareBench::cleanupTestCase()
+{
+    if (!m_record)
+        return;
+    QFile table(runFile(u"settings.md"_s));
+    if (!table.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        return;
+    std::map<QString, std::map<std::pair<Device, Path>, QString>> rows;
+    QStringList order;
+    for (const LineCase &c : lineCases()) {
+        const QString name = settingName(c.setting);
+        if (!rows.count(name))
+            order << name;
+        rows[name][{c.device, c.path}] = whatTheChipWasTold(c);
+    }
+    QString text = u"| setting | 16550 (8250), ttyS1 | FTDI (ftdi_sio), ttyUSB0 |\n| --- | --- | --- |\n"_s;
+    for (const QString &name : order) {
+        auto &row = rows[name];
+        text += u"| %1 |"_s.arg(name);
+        for (Device d : {Device::Uart, Device::Usb}) {
+            const QString atOpen = row[{d, Path::AtOpen}];
+            const QString whileOpen = row[{d, Path::WhileOpen}];
+            // While open, a refusal leaves the former settings, so only the
+            // message is compared.
+            const bool same = atOpen == whileOpen;
+            text += u" %1%2 |"_s.arg(atOpen, same ? QString() : u" (while open: %1)"_s.arg(whileOpen));
+        }
+        text += u'\n';
+    }
+    table.write(text.toUtf8());
+    qInfo("hw: the table of what each device did with each setting is in %s", qPrintable(table.fileName()));
 }
 
 void TestHardwareBench::lineSettings_data()
