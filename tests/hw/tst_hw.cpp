@@ -22,6 +22,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include <algorithm>
@@ -152,12 +153,12 @@ QString hex(const QByteArray &bytes) { return QString::fromLatin1(bytes.toHex(' 
 QString reg(int value, int digits) { return u"0x%1"_s.arg(value, digits, 16, QLatin1Char('0')); }
 
 // A line to QEMU's monitor (human monitor protocol) on its socket.
-bool monitorCommand(const QString &command, QString *error)
+bool monitorCommand(const QString &socketPath, const QString &command, QString *error)
 {
     const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
-    const QByteArray path = QFile::encodeName(runFile(u"monitor.sock"_s));
+    const QByteArray path = QFile::encodeName(socketPath);
     std::memcpy(address.sun_path, path.constData(), std::min<std::size_t>(path.size(), sizeof address.sun_path - 1));
     if (fd < 0 || ::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
         *error = u"cannot reach QEMU's monitor: %1"_s.arg(QString::fromLocal8Bit(std::strerror(errno)));
@@ -331,6 +332,9 @@ private:
     std::map<int, LineCase> m_cases;
     std::map<int, QJsonObject> m_windowNotes;
     QStringList m_served;
+    // A socket's path must be short; the build folder's may not be.
+    QTemporaryDir m_socketFolder{QDir::tempPath() + u"/vkd417-hw.XXXXXX"_s};
+    QString m_monitorSocket = m_socketFolder.filePath(u"monitor"_s);
 };
 
 QString TestHardwareBench::job() const
@@ -396,7 +400,7 @@ void TestHardwareBench::boot()
         u"-virtfs"_s, u"local,path=/,mount_tag=root,security_model=none,readonly=on,multidevs=remap"_s,
         u"-virtfs"_s, u"local,path="_s + runFile(u"out"_s) + u",mount_tag=out,security_model=none"_s,
         u"-trace"_s, u"serial_write"_s, u"-trace"_s, u"usb_serial_*"_s, u"-D"_s, runFile(u"trace.log"_s),
-        u"-monitor"_s, u"unix:"_s + runFile(u"monitor.sock"_s) + u",server=on,wait=off"_s,
+        u"-monitor"_s, u"unix:"_s + m_monitorSocket + u",server=on,wait=off"_s,
     };
     QProcess machine;
     machine.setProcessChannelMode(QProcess::MergedChannels);
@@ -422,7 +426,7 @@ void TestHardwareBench::serviceGuest()
         m_served << name;
         const QString command = QString::fromUtf8(readBytes(out.filePath(name))).trimmed();
         QString error;
-        if (!monitorCommand(command, &error))
+        if (!monitorCommand(m_monitorSocket, command, &error))
             qWarning("hw: %s: %s", qPrintable(command), qPrintable(error));
         const QString step = name.section(u'-', 1).section(u'.', 0, 0);
         QFile done(out.filePath(u"done-"_s + step));
