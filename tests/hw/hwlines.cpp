@@ -8,6 +8,7 @@
 //   hw-lines OUTPUT.jsonl     (as root in the guest: the marks are port writes)
 
 #include "comport.h"
+#include "guestmarks.h"
 #include "linecases.h"
 #include "seriallink.h"
 
@@ -20,19 +21,12 @@
 #include <fcntl.h>
 #include <termios.h>
 #include <unistd.h>
-#include <sys/io.h>
 
 using namespace hwbench;
 using namespace Qt::StringLiterals;
 
 namespace {
 
-void mark(Phase phase, int caseNumber)
-{
-    for (const unsigned value : {unsigned(markLead), unsigned(phase), unsigned(caseNumber >> 8) & 0xff,
-                                 unsigned(caseNumber) & 0xff})
-        outb(static_cast<unsigned char>(value), markPort);
-}
 
 PortChoice choiceOf(Device device, const Setting &s)
 {
@@ -54,6 +48,15 @@ void setRate(int fd, speed_t rate)
     ::tcsetattr(fd, TCSANOW, &t);
 }
 
+// Opens the device, sets its rate and closes it: the driver keeps the rate
+// for the next open.
+void leaveAtRate(Device device, speed_t rate)
+{
+    const int fd = openRaw(device);
+    setRate(fd, rate);
+    ::close(fd);
+}
+
 // Opens and sets the device by hand (and once through the program), each
 // step marked, so that the host can see from the modem control writes when
 // the kernel raises DTR and RTS.
@@ -68,9 +71,7 @@ void studyDtrAtOpen(ComPort &port, SerialLink &link)
                 ::close(openRaw(device));
                 break;
             case DtrStudy::LeaveAtZero:
-                fd = openRaw(device);
-                setRate(fd, B0);
-                ::close(fd);
+                leaveAtRate(device, B0);
                 break;
             case DtrStudy::OpenAtZero:
                 fd = openRaw(device);
@@ -86,9 +87,7 @@ void studyDtrAtOpen(ComPort &port, SerialLink &link)
                 link.clearPortOpened();
                 break;
             case DtrStudy::PutBackRate:
-                fd = openRaw(device);
-                setRate(fd, B9600);
-                ::close(fd);
+                leaveAtRate(device, B9600);
                 break;
             case DtrStudy::Count:
                 break;
@@ -107,10 +106,8 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "usage: hw-lines OUTPUT.jsonl\n");
         return 2;
     }
-    if (ioperm(markPort, 1, 1) != 0) {
-        std::perror("hw-lines: cannot reach the mark port");
+    if (!reachMarkPort("hw-lines"))
         return 1;
-    }
     QFile out(QString::fromLocal8Bit(argv[1]));
     if (!out.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
         std::fprintf(stderr, "hw-lines: cannot write %s\n", argv[1]);

@@ -7,6 +7,7 @@
 //   hw-window OUTDIR     (as root in the guest; OUTDIR is shared with the host)
 
 #include "form1layout.h"
+#include "guestmarks.h"
 #include "windowcases.h"
 #include "xsession.h"
 
@@ -26,7 +27,6 @@
 #include <cstdio>
 #include <memory>
 #include <optional>
-#include <sys/io.h>
 
 using namespace hwbench;
 using namespace Qt::StringLiterals;
@@ -35,12 +35,6 @@ namespace {
 
 const QString windowTitle = u"^Zelvar VKD-417 Demo$"_s;
 
-void mark(Phase phase, int number)
-{
-    for (const unsigned value :
-         {unsigned(markLead), unsigned(phase), unsigned(number >> 8) & 0xff, unsigned(number) & 0xff})
-        outb(static_cast<unsigned char>(value), markPort);
-}
 
 template<typename Condition>
 bool waitUntil(Condition condition, int timeoutMs)
@@ -297,10 +291,8 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "usage: hw-window OUTDIR\n");
         return 2;
     }
-    if (ioperm(markPort, 1, 1) != 0) {
-        std::perror("hw-window: cannot reach the mark port");
+    if (!reachMarkPort("hw-window"))
         return 1;
-    }
     const QString out = QString::fromLocal8Bit(argv[1]);
     // One X server for both devices (under emulation it takes its time to
     // start), and this program on it too, to take the pictures.

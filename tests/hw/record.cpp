@@ -115,6 +115,24 @@ Record::Record(const QString &tracePath)
         m_errors << QStringLiteral("the record ends inside a mark");
 }
 
+UartState Record::uartAt(int before) const
+{
+    UartState chip;
+    for (int i = 0; i < before && i < m_events.size(); ++i) {
+        if (m_events[i].kind == Event::UartWrite)
+            chip.apply(m_events[i].address, m_events[i].value);
+    }
+    return chip;
+}
+
+UsbState Record::usbAt(int before) const
+{
+    UsbState chip;
+    for (int i = 0; i < before && i < m_events.size(); ++i)
+        chip.apply(m_events[i]);
+    return chip;
+}
+
 int Record::markAt(int caseNumber, int phase) const
 {
     const auto it = m_marks.find(std::make_pair(caseNumber, phase));

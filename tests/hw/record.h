@@ -63,6 +63,9 @@ public:
     QStringList errors() const { return m_errors; }
     // Index in events() of the mark, or -1.
     int markAt(int caseNumber, int phase) const;
+    // What the chips had been told by the event at index `before`.
+    UartState uartAt(int before) const;
+    UsbState usbAt(int before) const;
 
 private:
     QList<Event> m_events;

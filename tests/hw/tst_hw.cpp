@@ -475,18 +475,11 @@ QString TestHardwareBench::whatTheChipWasTold(const LineCase &c) const
     if (!message.isEmpty())
         return u"refused: "_s + message.section(u": "_s, 1);
     const int sending = m_record->markAt(c.number, int(Phase::Sending));
-    const QList<Event> &events = m_record->events();
     if (c.device == Device::Uart) {
-        UartState chip;
-        for (int i = 0; i < sending; ++i) {
-            if (events[i].kind == Event::UartWrite)
-                chip.apply(events[i].address, events[i].value);
-        }
+        const UartState chip = m_record->uartAt(sending);
         return u"LCR %1, divisor %2"_s.arg(reg(chip.lcr, 2)).arg(chip.divisor());
     }
-    UsbState chip;
-    for (int i = 0; i < sending; ++i)
-        chip.apply(events[i]);
+    const UsbState chip = m_record->usbAt(sending);
     return u"SET_DATA %1, SET_BAUD_RATE %2 (%3 bit/s)"_s.arg(reg(chip.data, 4), reg(chip.baudValue, 4)).arg(chip.speed);
 }
 
@@ -568,11 +561,7 @@ void TestHardwareBench::lineSettings()
 
     const QList<Event> &events = m_record->events();
     if (c.device == Device::Uart) {
-        UartState chip;
-        for (int i = 0; i < sending; ++i) {
-            if (events[i].kind == Event::UartWrite)
-                chip.apply(events[i].address, events[i].value);
-        }
+        UartState chip = m_record->uartAt(sending);
         QByteArray out;
         for (int i = sending + 1; i < sent; ++i) {
             if (events[i].kind != Event::UartWrite)
@@ -596,9 +585,7 @@ void TestHardwareBench::lineSettings()
         QCOMPARE(chip.divisor(), uartDivisor(rate));
         QCOMPARE(hex(out), hex(bytes));
     } else {
-        UsbState chip;
-        for (int i = 0; i < sending; ++i)
-            chip.apply(events[i]);
+        const UsbState chip = m_record->usbAt(sending);
         for (int i = sending + 1; i < sent; ++i) {
             QVERIFY2(events[i].kind != Event::UsbControl || events[i].address != FtdiModemControl
                          || (events[i].value & 0x303) == 0x300 || (events[i].value & 0x303) == 0x100
@@ -769,9 +756,7 @@ void TestHardwareBench::windowSteps()
             QCOMPARE(chip.mcr & 0x03, 0);
         }
     } else if (e.open) {
-        UsbState chip;
-        for (int i = 0; i < end; ++i)
-            chip.apply(events[i]);
+        const UsbState chip = m_record->usbAt(end);
         QCOMPARE(reg(chip.data, 4), reg(ftdiSetData(s), 4));
         QCOMPARE(reg(chip.baudValue, 4), reg(ftdiBaud(rate).value, 4));
         QVERIFY2(chip.dtr == 0 && chip.rts == 0, qPrintable(u"DTR %1, RTS %2"_s.arg(chip.dtr).arg(chip.rts)));
