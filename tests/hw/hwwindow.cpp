@@ -48,8 +48,8 @@ bool waitUntil(Condition condition, int timeoutMs)
     return true;
 }
 
-// What the program has done so far: its bytes written (the X connection and
-// the port alike) and whether it is running or waiting.
+// What the program has done so far: what it has read and written (the X
+// connection and the port alike), and whether it is running or waiting.
 QByteArray activity(qint64 pid)
 {
     QFile io(u"/proc/%1/io"_s.arg(pid));
@@ -72,7 +72,10 @@ private:
     bool startWindow(Device device);
     void stopWindow();
     bool step(const WindowStep &s);
-    void settle();
+    // Waits until the program has handled what it was given: it has read
+    // since `before` (an activity() taken before the input), and then been
+    // quiet, waiting, for half a second.
+    void settle(const QByteArray &before = {});
     void click(const char *name);
     void chooseInList(const char *list, const QStringList &keys);
     bool askHost(const WindowStep &s, const QString &command);
@@ -127,10 +130,13 @@ void Guest::stopWindow()
     m_demo.reset();
 }
 
-void Guest::settle()
+void Guest::settle(const QByteArray &before)
 {
-    // Quiet for half a second, and waiting: the click has been handled.
     const qint64 pid = m_demo->processId();
+    // Under emulation on a busy machine the program may not even have woken
+    // up yet; half a second of quiet proves nothing until it has.
+    if (!before.isEmpty())
+        waitUntil([&] { return activity(pid).chopped(1) != before.chopped(1); }, 20000);
     QByteArray last;
     int quiet = 0;
     waitUntil([&] {
@@ -143,9 +149,10 @@ void Guest::settle()
 
 void Guest::click(const char *name)
 {
+    const QByteArray before = activity(m_demo->processId());
     if (!m_desktop.click(m_origin + form1layout::placeInWindow(name).center()))
         fail(m_desktop.lastError());
-    settle();
+    settle(before);
 }
 
 void Guest::chooseInList(const char *list, const QStringList &keys)
