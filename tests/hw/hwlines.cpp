@@ -129,17 +129,10 @@ int main(int argc, char **argv)
         }
         mark(Phase::Change, c.number);
         try {
-            if (link.update(choiceOf(c.device, c.setting), true) == SerialLink::UpdateResult::OpenFailed) {
-                // The window shows only "Error opening port !"; the reason
-                // is the component's own, asked for once more.
-                try {
-                    port.open();
-                    note[u"message"_s] = u"(opened at the second attempt)"_s;
-                } catch (const std::exception &e) {
-                    note[u"message"_s] = QString::fromStdString(e.what());
-                }
-                port.close();
-            }
+            // The window shows only "Error opening port !" and keeps the
+            // reason for the lamp's tip.
+            if (link.update(choiceOf(c.device, c.setting), true) == SerialLink::UpdateResult::OpenFailed)
+                note[u"message"_s] = link.lastOpenError();
         } catch (const std::exception &e) {
             // What the window shows in its error box.
             note[u"message"_s] = QString::fromStdString(e.what());
