@@ -93,10 +93,11 @@ const QStringList dataKinds = {u"command"_s, u"frame"_s, u"text"_s, u"control"_s
 class MonitorRun
 {
 public:
-    MonitorRun()
+    // Another run's folder, when given, is shared with that run.
+    explicit MonitorRun(const QString &config = {}) : m_configPath(config.isEmpty() ? m_config.path() : config)
     {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(u"XDG_CONFIG_HOME"_s, m_config.path());
+        env.insert(u"XDG_CONFIG_HOME"_s, m_configPath);
         m_process.setProcessEnvironment(env);
         m_process.setProgram(QStringLiteral(VKD_MONITOR_PROGRAM));
     }
@@ -115,7 +116,7 @@ public:
     bool start(QStringList arguments = {})
     {
         for (QString &a : arguments)
-            a.replace(u'@', m_config.path());
+            a.replace(u'@', m_configPath);
         m_process.setArguments(arguments);
         m_process.start();
         if (!m_process.waitForStarted(5000))
@@ -127,10 +128,12 @@ public:
 
     QString link(const QString &comName = u"COM1"_s) const
     {
-        return m_config.filePath(u"vkd417-demo/ports/"_s + comName);
+        return m_configPath + u"/vkd417-demo/ports/"_s + comName;
     }
-    QString logPath() const { return m_config.filePath(u"log.jsonl"_s); }
-    QString configPath() const { return m_config.path(); }
+    // The note beside the link that says which monitor made it.
+    QString ownerRecord(const QString &comName = u"COM1"_s) const { return link(comName) + u".monitor"_s; }
+    QString logPath() const { return m_configPath + u"/log.jsonl"_s; }
+    QString configPath() const { return m_configPath; }
 
     // The device the link leads to, once the monitor has made it.
     QString waitForDevice(const QString &comName = u"COM1"_s) const
@@ -148,6 +151,7 @@ public:
 
 private:
     QTemporaryDir m_config;
+    QString m_configPath;
     QProcess m_process;
 };
 
@@ -205,6 +209,8 @@ private slots:
     void stopsOnSignal();
     void takenName_data();
     void takenName();
+    void linkOfAnEarlierMonitor_data();
+    void linkOfAnEarlierMonitor();
     void refusesToStart_data();
     void refusesToStart();
     void help();
@@ -689,6 +695,7 @@ void tst_Monitor::stopsOnSignal()
         QCOMPARE(QFileInfo(link).symLinkTarget(), u"/dev/null"_s);
     else
         QVERIFY(!QFileInfo(link).isSymLink() && !QFileInfo::exists(link));
+    QVERIFY(!QFileInfo::exists(monitorRun.ownerRecord()));
 }
 
 void tst_Monitor::takenName_data()
@@ -755,6 +762,101 @@ void tst_Monitor::takenName()
     }
     if (occupant == "folder"_L1)
         QVERIFY(QFileInfo(link).isDir());
+}
+
+void tst_Monitor::linkOfAnEarlierMonitor_data()
+{
+    QTest::addColumn<QString>("earlier");
+    QTest::addColumn<QString>("since");
+    QTest::addColumn<bool>("replaced");
+
+    QTest::newRow("killed") << u"killed"_s << u""_s << true;
+    QTest::newRow("killed, its number since given to another process") << u"killed"_s << u"pid reused"_s << true;
+    QTest::newRow("killed, the link since pointed elsewhere") << u"killed"_s << u"repointed"_s << false;
+    QTest::newRow("killed, its record since removed") << u"killed"_s << u"record removed"_s << false;
+    QTest::newRow("still running") << u"running"_s << u""_s << false;
+}
+
+// A monitor ended by SIGKILL (a crash, a power cut) leaves its link to a
+// pseudo-terminal whose number the system gives to the next comer. The next
+// monitor replaces such a link of its own kind, and only that: a link that
+// someone else has made or changed, or that a running monitor holds, stays.
+void tst_Monitor::linkOfAnEarlierMonitor()
+{
+    QFETCH(QString, earlier);
+    QFETCH(QString, since);
+    QFETCH(bool, replaced);
+
+    MonitorRun first;
+    QVERIFY(first.start({u"--link"_s, u"COM2"_s}));
+    const QString staleDevice = first.waitForDevice(u"COM2"_s);
+    QVERIFY(!staleDevice.isEmpty());
+    const QString link = first.link(u"COM2"_s);
+    const QString record = first.ownerRecord(u"COM2"_s);
+    QVERIFY(QFileInfo::exists(record));
+    // Held open, the terminal's number stays taken, as when it has become
+    // someone else's: the next monitor cannot get the same one.
+    Sender stranger(staleDevice);
+    QVERIFY(stranger.isOpen());
+
+    if (earlier == "killed"_L1) {
+        QVERIFY(first.signal(SIGKILL));
+        QVERIFY(first.process().waitForFinished(5000));
+        QCOMPARE(QFileInfo(link).symLinkTarget(), staleDevice);
+    }
+    if (since == "pid reused"_L1) {
+        QFile file(record);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QByteArray content = file.readAll();
+        file.close();
+        static const QRegularExpression pidLine(u"(?m)^pid \\d+$"_s);
+        QString text = QString::fromUtf8(content);
+        QVERIFY(text.contains(pidLine));
+        // This test is running, and is no monitor.
+        text.replace(pidLine, u"pid %1"_s.arg(::getpid()));
+        QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        file.write(text.toUtf8());
+        file.close();
+    } else if (since == "repointed"_L1) {
+        QVERIFY(QFile::remove(link));
+        QVERIFY(QFile::link(u"/dev/null"_s, link));
+    } else if (since == "record removed"_L1) {
+        QVERIFY(QFile::remove(record));
+    }
+    const QString before = QFileInfo(link).symLinkTarget();
+
+    MonitorRun next(first.configPath());
+    QVERIFY(next.start({u"--link"_s, u"COM2"_s}));
+    if (!replaced) {
+        QVERIFY(next.process().waitForFinished(5000));
+        QVERIFY(next.process().exitCode() != 0);
+        const QString error = QString::fromLocal8Bit(next.process().readAllStandardError());
+        QVERIFY2(error.contains(link), qPrintable(error));
+        if (earlier == "running"_L1)
+            QVERIFY2(error.contains(u"process %1"_s.arg(first.process().processId())), qPrintable(error));
+        QCOMPARE(QFileInfo(link).symLinkTarget(), before);
+        return;
+    }
+
+    QString device;
+    QVERIFY(waitFor([&] {
+        device = QFileInfo(link).symLinkTarget();
+        return device.startsWith("/dev/pts/"_L1) && device != staleDevice;
+    }));
+    // Bytes sent to COM2 now reach the new monitor, not the stranger.
+    {
+        Sender sender(device);
+        QVERIFY(sender.isOpen());
+        QVERIFY(sender.write(QByteArray::fromHex("040143315817")));
+    }
+    QVERIFY(next.signal(SIGTERM));
+    QVERIFY(next.process().waitForFinished(5000));
+    QCOMPARE(next.process().exitCode(), 0);
+    const QString screen = QString::fromUtf8(next.process().readAllStandardOutput());
+    QVERIFY2(screen.contains(u"replaced the stale link to %1"_s.arg(staleDevice)), qPrintable(screen));
+    QVERIFY2(screen.contains(u"command   clear"_s), qPrintable(screen));
+    QVERIFY(!QFileInfo(link).isSymLink() && !QFileInfo::exists(link));
+    QVERIFY(!QFileInfo::exists(record));
 }
 
 void tst_Monitor::refusesToStart_data()
