@@ -13,11 +13,13 @@
 #include <QJsonObject>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <random>
@@ -199,6 +201,8 @@ private slots:
     void jsonLine();
     void jsonStringEscapes_data();
     void jsonStringEscapes();
+    void jsonStringOfAnyBytes_data();
+    void jsonStringOfAnyBytes();
     void settingsSummary_data();
     void settingsSummary();
 
@@ -207,6 +211,7 @@ private slots:
     void reportsLineSettings();
     void stopsOnSignal_data();
     void stopsOnSignal();
+    void logValidInAFolderNotNamedInUtf8();
     void takenName_data();
     void takenName();
     void linkOfAnEarlierMonitor_data();
@@ -508,6 +513,40 @@ void tst_Monitor::jsonStringEscapes()
     QCOMPARE(parsed.at(0).toString(), text);
 }
 
+void tst_Monitor::jsonStringOfAnyBytes_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<QString>("expected");
+
+    const QString bad(QChar(0xFFFD));
+    QTest::newRow("folder named in Latin-1") << "/home/ren\xE9/ports"_ba << u"/home/ren"_s + bad + u"/ports"_s;
+    QTest::newRow("lone continuation byte") << "a\x80z"_ba << u"a"_s + bad + u"z"_s;
+    QTest::newRow("sequence cut short by a plain byte") << "\xD0z"_ba << bad + u"z"_s;
+    QTest::newRow("sequence cut short at the end") << "z\xE2\x82"_ba << u"z"_s + bad + bad;
+    QTest::newRow("overlong slash") << "\xC0\xAF"_ba << bad + bad;
+    QTest::newRow("overlong three bytes") << "\xE0\x80\xAF"_ba << bad + bad + bad;
+    QTest::newRow("surrogate") << "\xED\xA0\x80"_ba << bad + bad + bad;
+    QTest::newRow("above U+10FFFF") << "\xF4\x90\x80\x80"_ba << bad + bad + bad + bad;
+    QTest::newRow("byte FF") << "\xFF\xFE"_ba << bad + bad;
+    QTest::newRow("bad byte, then a quote") << "\xFF\""_ba << bad + u"\""_s;
+    QTest::newRow("Cyrillic, two bytes") << "\xD0\x94\xD0\xBE"_ba << u"До"_s;
+    QTest::newRow("euro sign, three bytes") << "\xE2\x82\xAC"_ba << u"€"_s;
+    QTest::newRow("U+10FFFF, four bytes") << "\xF4\x8F\xBF\xBF"_ba << QString::fromUcs4(U"\U0010FFFF");
+}
+
+// Whatever the bytes (paths are bytes), the literal is valid JSON: well-formed
+// UTF-8 comes back as it was, every other byte as U+FFFD.
+void tst_Monitor::jsonStringOfAnyBytes()
+{
+    QFETCH(QByteArray, bytes);
+    QFETCH(QString, expected);
+    const std::string literal = monitor::jsonString(bytes.toStdString());
+    QJsonParseError error{};
+    const QJsonArray parsed = QJsonDocument::fromJson(QByteArray::fromStdString("[" + literal + "]"), &error).array();
+    QVERIFY2(error.error == QJsonParseError::NoError, qPrintable(error.errorString()));
+    QCOMPARE(parsed.at(0).toString(), expected);
+}
+
 void tst_Monitor::settingsSummary_data()
 {
     QTest::addColumn<unsigned>("baud");
@@ -696,6 +735,57 @@ void tst_Monitor::stopsOnSignal()
     else
         QVERIFY(!QFileInfo(link).isSymLink() && !QFileInfo::exists(link));
     QVERIFY(!QFileInfo::exists(monitorRun.ownerRecord()));
+}
+
+// A configuration folder whose name is not UTF-8 (made on a system in
+// another encoding, say) still gives a log that every JSON reader reads.
+void tst_Monitor::logValidInAFolderNotNamedInUtf8()
+{
+    QTemporaryDir base;
+    QVERIFY(base.isValid());
+    const QByteArray config = QFile::encodeName(base.path()) + "/r\xE9glages-\xFF";
+    QVERIFY(::mkdir(config.constData(), 0700) == 0);
+    // QTemporaryDir cannot name what is inside, so it goes first.
+    const auto removeConfig = qScopeGuard([&config] {
+        ::unlink((config + "/vkd417-demo/ports/COM1.monitor").constData());
+        ::unlink((config + "/vkd417-demo/ports/COM1").constData());
+        for (const char *folder : {"/vkd417-demo/ports", "/vkd417-demo", ""})
+            ::rmdir((config + folder).constData());
+    });
+    const QString log = base.filePath(u"log.jsonl"_s);
+
+    // The environment is set by the shell, which passes bytes as they are.
+    QProcess process;
+    process.setProgram(u"/bin/sh"_s);
+    process.setArguments({u"-c"_s, u"XDG_CONFIG_HOME=\"$1/$(printf 'r\\351glages-\\377')\" exec \"$2\" --log \"$3\""_s,
+                          u"sh"_s, base.path(), QStringLiteral(VKD_MONITOR_PROGRAM), log});
+    process.start();
+    QVERIFY(process.waitForStarted(5000));
+    const QByteArray link = config + "/vkd417-demo/ports/COM1";
+    QVERIFY(waitFor([&] {
+        struct stat st{};
+        return ::lstat(link.constData(), &st) == 0;
+    }));
+    QVERIFY(waitFor([&] { return !readJsonLines(log).isEmpty(); }));
+    ::kill(static_cast<pid_t>(process.processId()), SIGTERM);
+    QVERIFY(process.waitForFinished(5000));
+    QCOMPARE(process.exitCode(), 0);
+
+    QFile file(log);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QList<QByteArray> lines = file.readAll().split('\n');
+    QVERIFY(!lines.isEmpty());
+    for (const QByteArray &line : lines) {
+        if (line.isEmpty())
+            continue;
+        QJsonParseError error{};
+        QJsonDocument::fromJson(line, &error);
+        QVERIFY2(error.error == QJsonParseError::NoError, line.constData());
+    }
+    const QJsonObject start = QJsonDocument::fromJson(lines.first()).object();
+    QCOMPARE(start.value("kind"_L1).toString(), u"start"_s);
+    QCOMPARE(start.value("link"_L1).toString(),
+             base.path() + u"/r\uFFFDglages-\uFFFD/vkd417-demo/ports/COM1"_s);
 }
 
 void tst_Monitor::takenName_data()
