@@ -1,5 +1,6 @@
 #pragma once
 
+#include "nativeport.h"
 #include "portsettings.h"
 
 #include <QByteArray>
@@ -8,8 +9,6 @@
 
 #include <stdexcept>
 
-class QSerialPort;
-
 // Raised by ComPort for whatever it cannot do; the text is for the operator.
 class ComPortError : public std::runtime_error
 {
@@ -17,9 +16,10 @@ public:
     explicit ComPortError(const QString &text) : std::runtime_error(text.toStdString()) { }
 };
 
-// The program's serial port: a write-only QSerialPort with no flow control and
-// DTR and RTS held low. A setting changed while the port is open applies at
-// once; a new port name closes the old device and opens the new one.
+// The program's serial port: write-only, no flow control, DTR and RTS held
+// low. Settings changed while the port is open apply at once, all together:
+// one the device does not take is refused and the port stays under the
+// settings it had. A new port name closes the old device and opens the new one.
 class ComPort : public QObject
 {
     Q_OBJECT
@@ -27,19 +27,19 @@ public:
     explicit ComPort(QObject *parent = nullptr);
     ~ComPort() override;
 
+    // The port name and every line setting in one step.
+    void setSettings(const QString &port, const LineSettings &settings);
+    LineSettings settings() const { return m_settings; }
     void setBaudRate(qint32 rate);
-    qint32 baudRate() const { return m_baudRate; }
+    qint32 baudRate() const { return m_settings.baudRate; }
     void setPort(const QString &name);
     QString port() const { return m_port; }
     void setParity(Parity parity);
-    Parity parity() const { return m_parity; }
+    Parity parity() const { return m_settings.parity; }
     void setDataBits(DataBits bits);
-    DataBits dataBits() const { return m_dataBits; }
+    DataBits dataBits() const { return m_settings.dataBits; }
     void setStopBits(StopBits bits);
-    StopBits stopBits() const { return m_stopBits; }
-    // Also re-applies every line setting to an open port, so a combination
-    // that cannot be used is reported here at the latest.
-    void setFlowControlNone();
+    StopBits stopBits() const { return m_settings.stopBits; }
 
     void open();
     // Harmless when the port is closed.
@@ -51,7 +51,7 @@ public:
     virtual void clearBuffers();
     // Returns once every byte has been handed to the driver and sent. A write
     // that takes longer than its time-out is abandoned and what is left of it
-    // discarded, so nothing goes out later.
+    // discarded.
     virtual void write(const QByteArray &bytes);
 
     // The time a write may take: constantMs plus perByteMs for each byte.
@@ -61,17 +61,13 @@ signals:
     void openChanged(bool open);
 
 private:
-    void applyLineSettings();
     // Closes the port when the device has gone away, then raises the error.
     void failOnDeviceError(const QString &error, bool deviceGone);
     [[noreturn]] void raise(const QString &what) const;
 
-    QSerialPort *m_serial = nullptr;
+    NativePort m_native;
     QString m_port = QStringLiteral("COM1");
-    qint32 m_baudRate = 9600;
-    Parity m_parity = Parity::None;
-    DataBits m_dataBits = DataBits::Eight;
-    StopBits m_stopBits = StopBits::One;
+    LineSettings m_settings;
     int m_writeTimeoutConstantMs = 1000;
     int m_writeTimeoutPerByteMs = 100;
 };

@@ -18,5 +18,10 @@ struct PortDevice
 // Each system's own, in nativeport_unix.cpp or nativeport_win.cpp.
 PortDevice resolvePortName(const QString &name);
 
+// For the window's port list: the device a COM name leads to and what it
+// is, "/dev/ttyUSB0 — FT232R USB UART", "/dev/ttyS0, no link", or why
+// there is none.
+QString describePortName(const QString &name);
+
 // The folder that holds the port links (not on Windows).
 QString portLinkFolder();

@@ -22,3 +22,15 @@ std::optional<Enum> settingAt(int position, Enum last)
 }
 
 int dataBitCount(DataBits bits);
+
+// Everything that goes onto the line at once. Flow control is always off
+// and DTR and RTS always low, so they are not settings.
+struct LineSettings
+{
+    qint32 baudRate = 9600;
+    DataBits dataBits = DataBits::Eight;
+    Parity parity = Parity::None;
+    StopBits stopBits = StopBits::One;
+
+    friend bool operator==(const LineSettings &, const LineSettings &) = default;
+};

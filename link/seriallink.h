@@ -25,10 +25,13 @@ public:
 
     enum class UpdateResult { Closed, Opened, OpenFailed };
 
-    // Hands the choice to the port, closes it and, when wanted, opens it
-    // again. An error while taking a setting is raised (ComPortError) and
-    // ends the update there; a failed opening is returned, not raised.
+    // Hands the whole choice to the port at once, closes it and, when
+    // wanted, opens it again. An error while taking the settings is raised
+    // (ComPortError) and ends the update there; a failed opening is
+    // returned, not raised, and its reason kept for lastOpenError().
     UpdateResult update(const PortChoice &choice, bool wantOpen);
+    // Why the last opening failed; empty after one that succeeded.
+    QString lastOpenError() const { return m_lastOpenError; }
 
     bool portOpened() const { return PortOpened; }
     void clearPortOpened() { PortOpened = false; }
@@ -41,4 +44,5 @@ public:
 private:
     ComPort &m_port;
     bool PortOpened = false;
+    QString m_lastOpenError;
 };

@@ -6,6 +6,7 @@
 #include "commands.h"
 #include "comport.h"
 #include "messageboxes.h"
+#include "portname.h"
 #include "updown.h"
 
 #include <QCheckBox>
@@ -120,7 +121,12 @@ TForm1::TForm1(ComPort *port, QWidget *parent)
     chbEnabled->setFocus();
 }
 
-TForm1::~TForm1() = default;
+TForm1::~TForm1()
+{
+    // The port, a child, is destroyed (and closed) after this window's own
+    // part: it must not tell a window that is no longer there.
+    disconnect(CommDisp, nullptr, this, nullptr);
+}
 
 void TForm1::setMessageBoxes(MessageBoxes *boxes)
 {
@@ -261,6 +267,11 @@ void TForm1::connectHandlers()
     connectHandler(btSendText, &QPushButton::clicked, &TForm1::btSendTextClick);
     connectHandler(btSendCode, &QPushButton::clicked, &TForm1::btSendCodeClick);
     connectHandler(btABC, &QPushButton::clicked, &TForm1::btABCClick);
+
+    connect(cbComm, &QComboBox::currentIndexChanged, this,
+            [this] { cbComm->setToolTip(cbComm->currentData(Qt::ToolTipRole).toString()); });
+    // The port also closes by itself when its device goes away.
+    connect(CommDisp, &ComPort::openChanged, this, &TForm1::describePortState);
 }
 
 bool TForm1::event(QEvent *event)
@@ -289,6 +300,8 @@ void TForm1::FormActivate()
     cbDataBits->setCurrentIndex(3);
     cbStopBits->setCurrentIndex(0);
     m_link.clearPortOpened();
+    describePorts();
+    describePortState();
 }
 
 void TForm1::FormClose()
@@ -306,10 +319,30 @@ void TForm1::btUpdateSettingClick()
 {
     const PortChoice choice{cbBaud->currentIndex(), cbComm->currentText(), cbParity->currentIndex(),
                             cbDataBits->currentIndex(), cbStopBits->currentIndex()};
-    if (m_link.update(choice, chbEnabled->isChecked()) == SerialLink::UpdateResult::OpenFailed) {
+    describePorts();
+    const SerialLink::UpdateResult result = m_link.update(choice, chbEnabled->isChecked());
+    describePortState();
+    if (result == SerialLink::UpdateResult::OpenFailed) {
         chbEnabled->setChecked(false);
         m_boxes->showMessage(this, QStringLiteral("Error opening port !"), QStringLiteral("Open Error"));
     }
+}
+
+void TForm1::describePorts()
+{
+    for (int i = 0; i < cbComm->count(); ++i)
+        cbComm->setItemData(i, describePortName(cbComm->itemText(i)), Qt::ToolTipRole);
+    cbComm->setToolTip(cbComm->currentData(Qt::ToolTipRole).toString());
+}
+
+void TForm1::describePortState()
+{
+    if (CommDisp->isOpen())
+        ComLed1->setToolTip(QStringLiteral("%1 is open").arg(CommDisp->port()));
+    else if (!m_link.lastOpenError().isEmpty())
+        ComLed1->setToolTip(QStringLiteral("Not open: %1").arg(m_link.lastOpenError()));
+    else
+        ComLed1->setToolTip(QStringLiteral("%1 is closed").arg(CommDisp->port()));
 }
 
 void TForm1::btSetupClick() { m_link.send(toByteArray(display::setupFrame(cbBaud->currentIndex()))); }

@@ -67,6 +67,11 @@ private:
     template<typename Sender, typename Signal>
     void connectHandler(Sender *sender, Signal signal, void (TForm1::*handler)());
     void runHandler(void (TForm1::*handler)());
+    // What the operator needs to see why a port did not open: the device
+    // each COM name leads to, on its entry, and on the lamp the port's state
+    // or the reason of the last failure to open.
+    void describePorts();
+    void describePortState();
 
     ComPort *CommDisp = nullptr;
     SerialLink m_link;

@@ -6,6 +6,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QProcess>
 #include <QSignalSpy>
 #include <QTest>
 
@@ -49,11 +50,13 @@ private slots:
     void openFails();
     void secondOpenOfPortInUseFails();
     void refusedCombinationFailsNextOpen();
-    void refusedCombinationWhileOpenKeepsFormerSettings();
-    void passingThroughRefusedCombinationIsFine();
+    void refusedChoiceWhileOpenKeepsFormerSettings();
+    void leavingARefusedCombinationAllAtOnce();
     void writeTimesOutOnStalledLineAndDiscardsTheRest();
     void deviceGoneClosesPort();
     void closeIsHarmlessWhenClosed();
+    void closeLeavesTheDeviceAsItWas();
+    void staleLockFileNeverBlocks();
     void fallbackNamesSerialDevice();
     void onlyAnAbsentEntryFallsBack_data();
     void onlyAnAbsentEntryFallsBack();
@@ -136,23 +139,26 @@ void TestComPort::lineSettingsShowOnTerminal()
     QFETCH(unsigned, setFlags);
     QFETCH(unsigned, clearFlags);
 
-    ComPort port;
-    port.setBaudRate(rate);
-    port.setParity(static_cast<Parity>(parity));
-    port.setDataBits(static_cast<DataBits>(dataBits));
-    port.setStopBits(static_cast<StopBits>(stopBits));
-    port.setFlowControlNone();
-    port.open();
+    const LineSettings settings{rate, static_cast<DataBits>(dataBits), static_cast<Parity>(parity),
+                                static_cast<StopBits>(stopBits)};
+    // Taken at open and, all at once, by a port already open at 8N1: a
+    // pseudo-terminal keeps no data-bit size or parity enable, which must
+    // not make it refuse them.
+    for (const bool whileOpen : {false, true}) {
+        ComPort port;
+        if (whileOpen)
+            port.open();
+        port.setSettings(QStringLiteral("COM1"), settings);
+        port.open();
 
-    const LineSettings line = m_line->settings();
-    QCOMPARE(line.outputSpeed, unsigned(rate));
-    QCOMPARE(line.cflag & setFlags, setFlags);
-    QCOMPARE(line.cflag & clearFlags, 0u);
-    QCOMPARE(line.cflag & flag::crtscts, 0u);
-    QCOMPARE(line.iflag & (flag::ixon | flag::ixoff), 0u);
-    // A pseudo-terminal always shows 8 data bits and no parity enable.
-    QCOMPARE(port.dataBits(), static_cast<DataBits>(dataBits));
-    QCOMPARE(port.parity(), static_cast<Parity>(parity));
+        const TerminalSettings line = m_line->settings();
+        QCOMPARE(line.outputSpeed, unsigned(rate));
+        QCOMPARE(line.cflag & setFlags, setFlags);
+        QCOMPARE(line.cflag & clearFlags, 0u);
+        QCOMPARE(line.cflag & flag::crtscts, 0u);
+        QCOMPARE(line.iflag & (flag::ixon | flag::ixoff), 0u);
+        QCOMPARE(port.settings(), settings);
+    }
 }
 
 void TestComPort::settingChangedWhileOpenAppliesAtOnce()
@@ -240,36 +246,40 @@ void TestComPort::refusedCombinationFailsNextOpen()
     for (const Case c : {Case{DataBits::Eight, StopBits::OneAndHalf}, Case{DataBits::Five, StopBits::Two}}) {
         ComPort port;
         port.setDataBits(c.data);
-        port.setStopBits(c.stop);
-        port.setFlowControlNone(); // nothing to apply to a closed port
+        port.setStopBits(c.stop); // nothing to apply to a closed port
         QVERIFY_THROWS_EXCEPTION(ComPortError, port.open());
         QVERIFY(!port.isOpen());
     }
 }
 
-void TestComPort::refusedCombinationWhileOpenKeepsFormerSettings()
+void TestComPort::refusedChoiceWhileOpenKeepsFormerSettings()
 {
+    // 7 data bits, even parity and 1.5 stop bits chosen together on a port
+    // open at 19200 8N1: the choice is refused whole, nothing of it applied.
     ComPort port;
+    port.setBaudRate(19200);
     port.open();
-    port.setStopBits(StopBits::OneAndHalf); // with 8 data bits: not applied
-    QVERIFY(!(m_line->settings().cflag & flag::cstopb));
-    QVERIFY_THROWS_EXCEPTION(ComPortError, port.setFlowControlNone());
+    const TerminalSettings before = m_line->settings();
+    const QString error = errorOf([&] {
+        port.setSettings(QStringLiteral("COM1"), {2400, DataBits::Seven, Parity::Even, StopBits::OneAndHalf});
+    });
+    QCOMPARE(error, QStringLiteral("COM1: 1.5 stop bits can only be used with 5 data bits"));
     QVERIFY(port.isOpen());
-    QVERIFY(!(m_line->settings().cflag & flag::cstopb));
+    QCOMPARE(m_line->settings().cflag, before.cflag);
+    QCOMPARE(m_line->settings().outputSpeed, 19200u);
+    QCOMPARE(port.settings(), (LineSettings{19200, DataBits::Eight, Parity::None, StopBits::One}));
 }
 
-void TestComPort::passingThroughRefusedCombinationIsFine()
+void TestComPort::leavingARefusedCombinationAllAtOnce()
 {
-    // 5 data bits with 1.5 stop bits, to 8 data bits with 1 stop bit, set in
-    // that order: 8 with 1.5 on the way is not an error.
+    // From 5 data bits with 1.5 stop bits to 8 with 1 in one step: 8 with
+    // 1.5 never stands between them.
     ComPort port;
     port.setDataBits(DataBits::Five);
     port.setStopBits(StopBits::OneAndHalf);
     port.open();
     QVERIFY(m_line->settings().cflag & flag::cstopb);
-    port.setDataBits(DataBits::Eight);
-    port.setStopBits(StopBits::One);
-    port.setFlowControlNone();
+    port.setSettings(QStringLiteral("COM1"), {9600, DataBits::Eight, Parity::None, StopBits::One});
     QVERIFY(!(m_line->settings().cflag & flag::cstopb));
 }
 
@@ -316,6 +326,60 @@ void TestComPort::closeIsHarmlessWhenClosed()
     QVERIFY_THROWS_EXCEPTION(ComPortError, port.clearBuffers());
 }
 
+void TestComPort::closeLeavesTheDeviceAsItWas()
+{
+    // As another program left it: 1200 bit/s, 2 stop bits, odd parity.
+    const TerminalSettings left{m_line->settings().cflag | flag::cstopb | flag::parodd,
+                                m_line->settings().iflag, 1200, 1200};
+    QVERIFY(m_line->setSettings(left));
+    const TerminalSettings before = m_line->settings();
+    const QString lockFile = QStringLiteral("/run/lock/LCK..") + m_line->devicePath().mid(5).replace(QLatin1Char('/'), QLatin1Char('_'));
+
+    ComPort port;
+    port.setBaudRate(19200);
+    port.open();
+    QCOMPARE(m_line->settings().outputSpeed, 19200u);
+    QVERIFY(m_line->isExclusive());
+    // The lock file that minicom, cu and the like look for, with this
+    // program's number in it.
+    QFile lock(lockFile);
+    QVERIFY2(lock.open(QIODevice::ReadOnly), qPrintable(lockFile));
+    QCOMPARE(lock.readAll().trimmed().toLongLong(), qint64(QCoreApplication::applicationPid()));
+    lock.close();
+
+    port.close();
+    QCOMPARE(m_line->settings(), before);
+    QVERIFY(!m_line->isExclusive());
+    QVERIFY(!QFileInfo::exists(lockFile));
+}
+
+void TestComPort::staleLockFileNeverBlocks()
+{
+    // The lock file of a program that ended without removing it.
+    QProcess gone;
+    gone.start(QStringLiteral("true"));
+    QVERIFY(gone.waitForStarted());
+    const qint64 deadPid = gone.processId();
+    QVERIFY(gone.waitForFinished());
+    const QString lockFile = QStringLiteral("/run/lock/LCK..") + m_line->devicePath().mid(5).replace(QLatin1Char('/'), QLatin1Char('_'));
+    {
+        QFile lock(lockFile);
+        QVERIFY2(lock.open(QIODevice::WriteOnly | QIODevice::NewOnly), qPrintable(lockFile));
+        lock.write(QByteArray::number(deadPid).rightJustified(10, ' ') + '\n');
+    }
+
+    ComPort port;
+    port.open();
+    port.write("A");
+    QCOMPARE(m_line->readExactly(1), QByteArray("A"));
+    QFile lock(lockFile);
+    QVERIFY(lock.open(QIODevice::ReadOnly));
+    QCOMPARE(lock.readAll().trimmed().toLongLong(), qint64(QCoreApplication::applicationPid()));
+    lock.close();
+    port.close();
+    QVERIFY(!QFileInfo::exists(lockFile));
+}
+
 void TestComPort::fallbackNamesSerialDevice()
 {
     m_links->unlink(QStringLiteral("COM3"));
@@ -325,6 +389,12 @@ void TestComPort::fallbackNamesSerialDevice()
     QCOMPARE(resolvePortName(QStringLiteral("COM1")).path, m_line->devicePath());
     QVERIFY(resolvePortName(QStringLiteral("COM")).path.isEmpty());
     QVERIFY(resolvePortName(QStringLiteral("/dev/ttyS0")).path.isEmpty());
+
+    // What the window shows on each entry of its port list.
+    QCOMPARE(describePortName(QStringLiteral("COM1")), m_line->devicePath());
+    QVERIFY(describePortName(QStringLiteral("COM3")).startsWith(QStringLiteral("/dev/ttyS2, no link")));
+    QCOMPARE(describePortName(QStringLiteral("COM2")), QStringLiteral("/nonexistent/vkd417-test-port, not present"));
+    QCOMPARE(describePortName(QStringLiteral("LPT1")), QStringLiteral("No such port"));
 }
 
 void TestComPort::onlyAnAbsentEntryFallsBack_data()

@@ -6,12 +6,14 @@
 
 
 // The line settings a terminal shows, as the kernel holds them.
-struct LineSettings
+struct TerminalSettings
 {
     unsigned cflag = 0;
     unsigned iflag = 0;
     unsigned inputSpeed = 0;
     unsigned outputSpeed = 0;
+
+    friend bool operator==(const TerminalSettings &, const TerminalSettings &) = default;
 };
 
 // A pseudo-terminal whose far (master) end the test reads: what the program
@@ -34,7 +36,11 @@ public:
     QByteArray readExactly(qsizetype n, int timeoutMs = 5000);
 
     // Read with TCGETS2, which tells any rate, 14400 too.
-    LineSettings settings() const;
+    TerminalSettings settings() const;
+    // Sets them as another program would have left them.
+    bool setSettings(const TerminalSettings &settings);
+    // Whether the device is in exclusive mode (TIOCEXCL).
+    bool isExclusive() const;
 
     // Sends bytes from the far end towards the program, as a display that
     // talks back would.
