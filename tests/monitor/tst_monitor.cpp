@@ -216,6 +216,7 @@ private slots:
     void takenName();
     void linkOfAnEarlierMonitor_data();
     void linkOfAnEarlierMonitor();
+    void staleLinksUnderOtherNames();
     void refusesToStart_data();
     void refusesToStart();
     void help();
@@ -947,6 +948,42 @@ void tst_Monitor::linkOfAnEarlierMonitor()
     QVERIFY2(screen.contains(u"command   clear"_s), qPrintable(screen));
     QVERIFY(!QFileInfo(link).isSymLink() && !QFileInfo::exists(link));
     QVERIFY(!QFileInfo::exists(record));
+}
+
+// A killed monitor's link under another name goes too, at the next start of
+// any monitor: left there, it would lead the demo into whatever terminal gets
+// that number next. Links of running monitors and anyone else's stay.
+void tst_Monitor::staleLinksUnderOtherNames()
+{
+    MonitorRun running;
+    QVERIFY(running.start({u"--link"_s, u"COM4"_s}));
+    const QString runningDevice = running.waitForDevice(u"COM4"_s);
+    QVERIFY(!runningDevice.isEmpty());
+
+    MonitorRun killed(running.configPath());
+    QVERIFY(killed.start({u"--link"_s, u"COM3"_s}));
+    const QString staleDevice = killed.waitForDevice(u"COM3"_s);
+    QVERIFY(!staleDevice.isEmpty());
+    Sender stranger(staleDevice);
+    QVERIFY(stranger.isOpen());
+    QVERIFY(killed.signal(SIGKILL));
+    QVERIFY(killed.process().waitForFinished(5000));
+    QVERIFY(QFile::link(u"/dev/null"_s, killed.link(u"COM5"_s)));
+
+    MonitorRun next(killed.configPath());
+    QVERIFY(next.start({u"--link"_s, u"COM2"_s}));
+    QVERIFY(!next.waitForDevice(u"COM2"_s).isEmpty());
+    QVERIFY(!QFileInfo(killed.link(u"COM3"_s)).isSymLink());
+    QVERIFY(!QFileInfo::exists(killed.ownerRecord(u"COM3"_s)));
+    QCOMPARE(QFileInfo(killed.link(u"COM4"_s)).symLinkTarget(), runningDevice);
+    QVERIFY(QFileInfo::exists(killed.ownerRecord(u"COM4"_s)));
+    QCOMPARE(QFileInfo(killed.link(u"COM5"_s)).symLinkTarget(), u"/dev/null"_s);
+
+    QVERIFY(next.signal(SIGTERM));
+    QVERIFY(next.process().waitForFinished(5000));
+    const QString screen = QString::fromUtf8(next.process().readAllStandardOutput());
+    QVERIFY2(screen.contains(u"removed the stale link %1 to %2"_s.arg(killed.link(u"COM3"_s), staleDevice)),
+             qPrintable(screen));
 }
 
 void tst_Monitor::refusesToStart_data()

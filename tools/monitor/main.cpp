@@ -46,7 +46,8 @@ Options:
   --force       replace whatever is already there under that name; a link
                 that an earlier monitor left behind (ended by SIGKILL, a
                 crash, a power cut) is replaced without it, told apart by
-                the record COMn.monitor that each monitor keeps beside its link
+                the record COMn.monitor that each monitor keeps beside its
+                link; such links under other names are removed at start
   --log FILE    also append every event to FILE as one JSON object a line
   --help        show this text
 )";
@@ -250,6 +251,8 @@ int run(const Options &options)
         return 1;
     }
     const std::string link = monitor::portLinkFolder() + "/" + options.comName;
+    for (const std::string &removed : monitor::removeStaleLinks(monitor::portLinkFolder(), link))
+        out.note(std::string(programName) + ": " + removed);
     const monitor::LinkClaim claim = monitor::claimPortLink(link, port.devicePath(), options.force);
     if (!claim.error.empty()) {
         printError(claim.error);

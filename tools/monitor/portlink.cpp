@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <dirent.h>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -277,6 +278,40 @@ LinkClaim claimPortLink(const std::string &link, const std::string &target, bool
         return fail("cannot replace " + link + ": " + std::strerror(error));
     }
     return claim;
+}
+
+std::vector<std::string> removeStaleLinks(const std::string &folder, const std::string &keep)
+{
+    static constexpr std::string_view suffix = ".monitor";
+    std::vector<std::string> removed;
+    DIR *dir = ::opendir(folder.c_str());
+    if (!dir)
+        return removed;
+    std::vector<std::string> names;
+    while (const dirent *entry = ::readdir(dir)) {
+        const std::string_view name = entry->d_name;
+        if (name.size() > suffix.size() && name.ends_with(suffix))
+            names.emplace_back(name.substr(0, name.size() - suffix.size()));
+    }
+    ::closedir(dir);
+
+    for (const std::string &name : names) {
+        const std::string link = folder + "/" + name;
+        if (link == keep || !isComName(name))
+            continue;
+        const std::string recordPath = ownerRecordPath(link);
+        const auto record = readOwnerRecord(recordPath);
+        if (!record || isRunning(record->owner))
+            continue;
+        // Without its link the name is the machine's own port again, as it
+        // was before the monitor came.
+        if (linkTarget(link) == record->device && ::unlink(link.c_str()) == 0) {
+            removed.push_back("removed the stale link " + link + " to " + record->device
+                              + " that vkd417-monitor process " + std::to_string(record->owner.pid) + " left behind");
+        }
+        ::unlink(recordPath.c_str());
+    }
+    return removed;
 }
 
 bool releasePortLink(const std::string &link, const std::string &target)

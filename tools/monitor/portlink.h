@@ -2,6 +2,7 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace monitor {
 
@@ -29,6 +30,11 @@ struct LinkClaim
 // longer running, left behind is replaced; anything else already there is
 // kept unless force is set.
 LinkClaim claimPortLink(const std::string &link, const std::string &target, bool force);
+
+// Removes, from the folder, the links that monitors no longer running left
+// behind under other names than keep (each with its record), and records
+// that no longer describe their link. Says what it removed, a line each.
+std::vector<std::string> removeStaleLinks(const std::string &folder, const std::string &keep);
 
 // Removes the link if it still points at target, and only then: whoever
 // replaced it meanwhile keeps theirs. This process's record goes either way.
