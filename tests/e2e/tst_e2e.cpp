@@ -201,6 +201,7 @@ private slots:
     void monitorReportsTheSameCommands();
     void endedBySignal_data();
     void endedBySignal();
+    void endedBySignalWhileABoxIsUp();
 
 private:
     QString artifact(const QString &name) const { return m_artifacts + u'/' + name; }
@@ -613,6 +614,20 @@ void TestEndToEnd::endedBySignal()
     QVERIFY(::tcgetattr(m_line->masterFd(), &after) == 0);
     QCOMPARE(describeTermios(after), describeTermios(before));
     expectQuiet("after the end");
+}
+
+// A box waits for the operator in an event loop of its own; a signal must
+// still end the program, not wait behind the box.
+void TestEndToEnd::endedBySignalWhileABoxIsUp()
+{
+    // COM2 is linked to nothing.
+    STEP(chooseInList("cbComm", {u"Down"_s, u"Return"_s}));
+    STEP(click("chbEnabled"));
+    STEP(click("btUpdateSetting"));
+    QVERIFY2(!m_desktop->waitForWindow(u"^Open Error$"_s, m_demo->pid()).isEmpty(), qPrintable(why()));
+
+    QVERIFY(::kill(static_cast<pid_t>(m_demo->pid()), SIGTERM) == 0);
+    QCOMPARE(m_demo->waitForEnd(10000), u"exit 0"_s);
 }
 
 QTEST_GUILESS_MAIN(TestEndToEnd)

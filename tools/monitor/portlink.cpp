@@ -2,13 +2,14 @@
 
 #include <cerrno>
 #include <csignal>
-#include <dirent.h>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <optional>
-#include <pwd.h>
 #include <sstream>
+
+#include <dirent.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
