@@ -11,6 +11,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
+#include <QScopeGuard>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
@@ -124,6 +125,8 @@ void TestScripts::runEndedBySignal()
     QVERIFY(run.waitForStarted(5000));
     run.closeWriteChannel();
     const qint64 script = run.processId();
+    // Whatever happens to the test, nothing of the run outlives it.
+    const auto endGroup = qScopeGuard([script] { ::kill(static_cast<pid_t>(-script), SIGKILL); });
 
     // Signalled once the window is up and listening, so that the test shows
     // what the script does, not what a program half started does.
