@@ -18,6 +18,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 
+#include <algorithm>
 #include <limits>
 
 namespace {
@@ -50,6 +51,12 @@ QComboBox *makeList(QWidget *parent, const char *name, int left, int top, int wi
     list->setCurrentIndex(-1); // the first activation chooses
     return list;
 }
+
+// Every caption of a button keeps this much air from each edge of the
+// button, as in the window's design (the narrowest, "Код симв.", has 4 px).
+constexpr int captionClearance = 4;
+// The window's text never gets smaller than this to make its captions fit.
+constexpr int smallestPixelSize = 9;
 
 QFont pixelFont(const QString &family, int pixels, bool bold = false)
 {
@@ -159,7 +166,10 @@ void TForm1::createControls()
     GroupBox2 = make<QGroupBox>(this, "GroupBox2", 170, 20, 217, 257);
     GroupBox2->setTitle(QStringLiteral("Дисплей"));
     lbDemoMode = makeText<QLabel>(GroupBox2, "lbDemoMode", 36, 127, 90, 13, QStringLiteral("horizontal scroll"));
-    lbDemoMode->setFont(pixelFont(QStringLiteral("MS Sans Serif"), 11, true));
+    // Bold only: the rest follows the window's font.
+    QFont bold;
+    bold.setBold(true);
+    lbDemoMode->setFont(bold);
     setTextColor(lbDemoMode, Qt::black);
     Label2 = makeText<QLabel>(GroupBox2, "Label2", 16, 109, 168, 13, QStringLiteral("Режим вывода демо-сообщения:"));
     edText = make<QLineEdit>(GroupBox2, "edText", 5, 17, 207, 21);
@@ -189,6 +199,7 @@ void TForm1::createControls()
     Image1 = make<QLabel>(Panel1, "Image1", 2, 1, 39, 51);
     Image1->setPixmap(QPixmap(QStringLiteral(":/images/display.png")));
 
+    fitCaptions();
     for (QLabel *label : {Label1, Label3, lbBaud, lbParity, lbPort, Label11, Label4, lbDemoMode, Label2})
         fitToText(label);
 
@@ -199,6 +210,27 @@ void TForm1::createControls()
     };
     for (qsizetype i = 1; i < tabOrder.size(); ++i)
         setTabOrder(tabOrder[i - 1], tabOrder[i]);
+}
+
+void TForm1::fitCaptions()
+{
+    // The window was laid out for MS Sans Serif at 11 px, whose widths
+    // Liberation Sans and Arial share. A machine with none of them (a Debian
+    // desktop without fonts-liberation) gets a wider face from fontconfig,
+    // DejaVu Sans, in which four captions would run into their buttons'
+    // frames. The layout stays; the text steps down a pixel at a time until
+    // every caption fits.
+    const QList<QPushButton *> buttons = findChildren<QPushButton *>();
+    const auto captionsFit = [&buttons](const QFont &font) {
+        const QFontMetrics metrics(font);
+        return std::all_of(buttons.begin(), buttons.end(), [&metrics](const QPushButton *button) {
+            return metrics.horizontalAdvance(button->text()) + 2 * captionClearance <= button->width();
+        });
+    };
+    QFont text = font();
+    while (text.pixelSize() > smallestPixelSize && !captionsFit(text))
+        text.setPixelSize(text.pixelSize() - 1);
+    setFont(text);
 }
 
 template<typename Sender, typename Signal>

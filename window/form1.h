@@ -58,6 +58,9 @@ protected:
 
 private:
     void createControls();
+    // Makes the window's text small enough for every caption to fit its
+    // button with the fonts the machine has.
+    void fitCaptions();
     void connectHandlers();
     // Every handler runs through here: nothing it throws reaches Qt's event
     // dispatch; it goes to the standard error box and the window goes on.
