@@ -242,8 +242,10 @@ std::vector<StepExpectation> windowExpectations()
         };
         const auto update = [&] {
             open = ready = ticked && present;
-            if (ticked && !present)
-                e.boxes = 1; // "Error opening port !"
+            if (ticked && !present) {
+                e.boxes = 1; // "Error opening port !", and the box unticked
+                ticked = false;
+            }
         };
         switch (s.gesture) {
         case Gesture::Open:
