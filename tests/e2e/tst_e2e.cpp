@@ -50,32 +50,6 @@ constexpr unsigned defaultPtySpeed = 38400; // what a new pseudo-terminal has
             return;                                                                                                   \
     } while (false)
 
-const form1layout::Control *findControl(const QString &name)
-{
-    for (const form1layout::Control &c : form1layout::controls) {
-        if (name == QLatin1String(c.name))
-            return &c;
-    }
-    return nullptr;
-}
-
-// A control's place within the window, its parents' offsets added.
-QRect placeInWindow(const char *name)
-{
-    const form1layout::Control *c = findControl(QLatin1String(name));
-    if (!c)
-        qFatal("no control %s in the layout table", name);
-    QRect rect(c->left, c->top, c->width, c->height);
-    for (QString parent = QLatin1String(c->parent); parent != "Form1"_L1;) {
-        const form1layout::Control *p = findControl(parent);
-        if (!p)
-            qFatal("no parent %s in the layout table", qPrintable(parent));
-        rect.translate(p->left, p->top);
-        parent = QLatin1String(p->parent);
-    }
-    return rect;
-}
-
 QString hex(const QByteArray &bytes)
 {
     return QString::fromLatin1(bytes.toHex(' '));
@@ -205,7 +179,7 @@ private slots:
 
 private:
     QString artifact(const QString &name) const { return m_artifacts + u'/' + name; }
-    QPoint at(const char *name) const { return m_origin + placeInWindow(name).center(); }
+    QPoint at(const char *name) const { return m_origin + form1layout::placeInWindow(name).center(); }
     QString why() const { return m_desktop ? m_desktop->lastError() : QString(); }
 
     void click(const char *name);
@@ -301,7 +275,7 @@ void TestEndToEnd::click(const char *name)
 void TestEndToEnd::spinner(bool up)
 {
     // The spinner is its two arrows, the upper half and the lower half.
-    const QRect r = placeInWindow("udDemoMode").translated(m_origin);
+    const QRect r = form1layout::placeInWindow("udDemoMode").translated(m_origin);
     const int half = r.height() / 2;
     clickPoint(up ? QPoint(r.center().x(), r.top() + half / 2) : QPoint(r.center().x(), r.top() + half + (r.height() - half) / 2));
 }
