@@ -3,6 +3,10 @@
 
 #include <QApplication>
 
+#ifndef Q_OS_WIN
+#include "endsignals.h"
+#endif
+
 int main(int argc, char *argv[])
 {
     QApplication application(argc, argv);
@@ -16,5 +20,18 @@ int main(int argc, char *argv[])
 
     TForm1 Form1;
     Form1.show();
+
+#ifndef Q_OS_WIN
+    // Ended from outside (kill, Ctrl+C in the terminal, the terminal closed),
+    // the program leaves the port as closing the window does. exit() also
+    // ends a box's own event loop, should one be open.
+    EndSignals endSignals;
+    if (!endSignals.error().isEmpty())
+        qWarning("vkd417-demo: %s", qPrintable(endSignals.error()));
+    QObject::connect(&endSignals, &EndSignals::received, &Form1, [&Form1] {
+        Form1.close();
+        QApplication::exit(0);
+    });
+#endif
     return application.exec();
 }

@@ -8,7 +8,7 @@
 
 int baseline_open(const char *path)
 {
-    /* As QSerialPort opens a port for writing only. */
+    /* As the program opens a port: for writing only. */
     const int fd = open(path, O_WRONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
         return -1;

@@ -6,6 +6,7 @@
 #include "commands.h"
 #include "comport.h"
 #include "messageboxes.h"
+#include "portname.h"
 #include "updown.h"
 
 #include <QCheckBox>
@@ -17,6 +18,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 
+#include <algorithm>
 #include <limits>
 
 namespace {
@@ -49,6 +51,12 @@ QComboBox *makeList(QWidget *parent, const char *name, int left, int top, int wi
     list->setCurrentIndex(-1); // the first activation chooses
     return list;
 }
+
+// Every caption of a button keeps this much air from each edge of the
+// button, as in the window's design (the narrowest, "Код симв.", has 4 px).
+constexpr int captionClearance = 4;
+// The window's text never gets smaller than this to make its captions fit.
+constexpr int smallestPixelSize = 9;
 
 QFont pixelFont(const QString &family, int pixels, bool bold = false)
 {
@@ -113,7 +121,12 @@ TForm1::TForm1(ComPort *port, QWidget *parent)
     chbEnabled->setFocus();
 }
 
-TForm1::~TForm1() = default;
+TForm1::~TForm1()
+{
+    // The port, a child, is destroyed (and closed) after this window's own
+    // part: it must not tell a window that is no longer there.
+    disconnect(CommDisp, nullptr, this, nullptr);
+}
 
 void TForm1::setMessageBoxes(MessageBoxes *boxes)
 {
@@ -153,7 +166,10 @@ void TForm1::createControls()
     GroupBox2 = make<QGroupBox>(this, "GroupBox2", 170, 20, 217, 257);
     GroupBox2->setTitle(QStringLiteral("Дисплей"));
     lbDemoMode = makeText<QLabel>(GroupBox2, "lbDemoMode", 36, 127, 90, 13, QStringLiteral("horizontal scroll"));
-    lbDemoMode->setFont(pixelFont(QStringLiteral("MS Sans Serif"), 11, true));
+    // Bold only: the rest follows the window's font.
+    QFont bold;
+    bold.setBold(true);
+    lbDemoMode->setFont(bold);
     setTextColor(lbDemoMode, Qt::black);
     Label2 = makeText<QLabel>(GroupBox2, "Label2", 16, 109, 168, 13, QStringLiteral("Режим вывода демо-сообщения:"));
     edText = make<QLineEdit>(GroupBox2, "edText", 5, 17, 207, 21);
@@ -183,6 +199,7 @@ void TForm1::createControls()
     Image1 = make<QLabel>(Panel1, "Image1", 2, 1, 39, 51);
     Image1->setPixmap(QPixmap(QStringLiteral(":/images/display.png")));
 
+    fitCaptions();
     for (QLabel *label : {Label1, Label3, lbBaud, lbParity, lbPort, Label11, Label4, lbDemoMode, Label2})
         fitToText(label);
 
@@ -193,6 +210,27 @@ void TForm1::createControls()
     };
     for (qsizetype i = 1; i < tabOrder.size(); ++i)
         setTabOrder(tabOrder[i - 1], tabOrder[i]);
+}
+
+void TForm1::fitCaptions()
+{
+    // The window was laid out for MS Sans Serif at 11 px, whose widths
+    // Liberation Sans and Arial share. A machine with none of them (a Debian
+    // desktop without fonts-liberation) gets a wider face from fontconfig,
+    // DejaVu Sans, in which four captions would run into their buttons'
+    // frames. The layout stays; the text steps down a pixel at a time until
+    // every caption fits.
+    const QList<QPushButton *> buttons = findChildren<QPushButton *>();
+    const auto captionsFit = [&buttons](const QFont &font) {
+        const QFontMetrics metrics(font);
+        return std::all_of(buttons.begin(), buttons.end(), [&metrics](const QPushButton *button) {
+            return metrics.horizontalAdvance(button->text()) + 2 * captionClearance <= button->width();
+        });
+    };
+    QFont text = font();
+    while (text.pixelSize() > smallestPixelSize && !captionsFit(text))
+        text.setPixelSize(text.pixelSize() - 1);
+    setFont(text);
 }
 
 template<typename Sender, typename Signal>
@@ -229,6 +267,11 @@ void TForm1::connectHandlers()
     connectHandler(btSendText, &QPushButton::clicked, &TForm1::btSendTextClick);
     connectHandler(btSendCode, &QPushButton::clicked, &TForm1::btSendCodeClick);
     connectHandler(btABC, &QPushButton::clicked, &TForm1::btABCClick);
+
+    connect(cbComm, &QComboBox::currentIndexChanged, this,
+            [this] { cbComm->setToolTip(cbComm->currentData(Qt::ToolTipRole).toString()); });
+    // The port also closes by itself when its device goes away.
+    connect(CommDisp, &ComPort::openChanged, this, &TForm1::describePortState);
 }
 
 bool TForm1::event(QEvent *event)
@@ -257,6 +300,8 @@ void TForm1::FormActivate()
     cbDataBits->setCurrentIndex(3);
     cbStopBits->setCurrentIndex(0);
     m_link.clearPortOpened();
+    describePorts();
+    describePortState();
 }
 
 void TForm1::FormClose()
@@ -274,10 +319,30 @@ void TForm1::btUpdateSettingClick()
 {
     const PortChoice choice{cbBaud->currentIndex(), cbComm->currentText(), cbParity->currentIndex(),
                             cbDataBits->currentIndex(), cbStopBits->currentIndex()};
-    if (m_link.update(choice, chbEnabled->isChecked()) == SerialLink::UpdateResult::OpenFailed) {
+    describePorts();
+    const SerialLink::UpdateResult result = m_link.update(choice, chbEnabled->isChecked());
+    describePortState();
+    if (result == SerialLink::UpdateResult::OpenFailed) {
         chbEnabled->setChecked(false);
         m_boxes->showMessage(this, QStringLiteral("Error opening port !"), QStringLiteral("Open Error"));
     }
+}
+
+void TForm1::describePorts()
+{
+    for (int i = 0; i < cbComm->count(); ++i)
+        cbComm->setItemData(i, describePortName(cbComm->itemText(i)), Qt::ToolTipRole);
+    cbComm->setToolTip(cbComm->currentData(Qt::ToolTipRole).toString());
+}
+
+void TForm1::describePortState()
+{
+    if (CommDisp->isOpen())
+        ComLed1->setToolTip(QStringLiteral("%1 is open").arg(CommDisp->port()));
+    else if (!m_link.lastOpenError().isEmpty())
+        ComLed1->setToolTip(QStringLiteral("Not open: %1").arg(m_link.lastOpenError()));
+    else
+        ComLed1->setToolTip(QStringLiteral("%1 is closed").arg(CommDisp->port()));
 }
 
 void TForm1::btSetupClick() { m_link.send(toByteArray(display::setupFrame(cbBaud->currentIndex()))); }

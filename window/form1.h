@@ -58,12 +58,20 @@ protected:
 
 private:
     void createControls();
+    // Makes the window's text small enough for every caption to fit its
+    // button with the fonts the machine has.
+    void fitCaptions();
     void connectHandlers();
     // Every handler runs through here: nothing it throws reaches Qt's event
     // dispatch; it goes to the standard error box and the window goes on.
     template<typename Sender, typename Signal>
     void connectHandler(Sender *sender, Signal signal, void (TForm1::*handler)());
     void runHandler(void (TForm1::*handler)());
+    // What the operator needs to see why a port did not open: the device
+    // each COM name leads to, on its entry, and on the lamp the port's state
+    // or the reason of the last failure to open.
+    void describePorts();
+    void describePortState();
 
     ComPort *CommDisp = nullptr;
     SerialLink m_link;

@@ -21,8 +21,16 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <cerrno>
 #include <csignal>
+#include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
 #include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
 
 #include <memory>
 
@@ -51,32 +59,6 @@ QString windowsProgram()
         if (QTest::currentTestFailed())                                                                               \
             return;                                                                                                   \
     } while (false)
-
-const form1layout::Control *findControl(const QString &name)
-{
-    for (const form1layout::Control &c : form1layout::controls) {
-        if (name == QLatin1String(c.name))
-            return &c;
-    }
-    return nullptr;
-}
-
-// A control's place within the window, its parents' offsets added.
-QRect placeInWindow(const char *name)
-{
-    const form1layout::Control *c = findControl(QLatin1String(name));
-    if (!c)
-        qFatal("no control %s in the layout table", name);
-    QRect rect(c->left, c->top, c->width, c->height);
-    for (QString parent = QLatin1String(c->parent); parent != "Form1"_L1;) {
-        const form1layout::Control *p = findControl(parent);
-        if (!p)
-            qFatal("no parent %s in the layout table", qPrintable(parent));
-        rect.translate(p->left, p->top);
-        parent = QLatin1String(p->parent);
-    }
-    return rect;
-}
 
 QString hex(const QByteArray &bytes)
 {
@@ -119,11 +101,67 @@ public:
     }
     qint64 pid() const { return m_process.processId(); }
     bool running() const { return m_process.state() == QProcess::Running; }
+    // "exit N" once it has ended by itself, "crashed" when a signal ended it,
+    // "running" when it is still there after timeoutMs.
+    QString waitForEnd(int timeoutMs)
+    {
+        if (!m_process.waitForFinished(timeoutMs) && m_process.state() != QProcess::NotRunning)
+            return u"running"_s;
+        return m_process.exitStatus() == QProcess::NormalExit ? u"exit %1"_s.arg(m_process.exitCode()) : u"crashed"_s;
+    }
     QString errorString() const { return m_process.errorString(); }
 
 private:
     QProcess m_process;
 };
+
+// The lock file that a program holding the device keeps in the lock folder
+// while it has it open.
+QString lockFilePath(const QString &device)
+{
+    return u"/run/lock/LCK.."_s + QString(device).remove(0, 5).replace(u'/', u'_');
+}
+
+// Opens the device as the unprivileged user nobody, as any other program of
+// the bench would; gives 0 or the errno of the failure (-1 when the test
+// cannot tell).
+int openAsNobody(const QString &device)
+{
+    const passwd *nobody = ::getpwnam("nobody");
+    if (!nobody)
+        return -1;
+    const uid_t uid = nobody->pw_uid;
+    const gid_t gid = nobody->pw_gid;
+    const QByteArray path = QFile::encodeName(device);
+    const pid_t child = ::fork();
+    if (child < 0)
+        return -1;
+    if (child == 0) {
+        // Only async-signal-safe calls between fork and _exit.
+        if (::setgroups(0, nullptr) != 0 || ::setgid(gid) != 0 || ::setuid(uid) != 0)
+            ::_exit(255);
+        const int fd = ::open(path.constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+        ::_exit(fd >= 0 ? 0 : errno);
+    }
+    int status = 0;
+    while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
+    return WIFEXITED(status) && WEXITSTATUS(status) != 255 ? WEXITSTATUS(status) : -1;
+}
+
+QString describeTermios(const termios &t)
+{
+    QString cc;
+    for (const cc_t c : t.c_cc)
+        cc += u"%1 "_s.arg(c);
+    return u"iflag %1 oflag %2 cflag %3 lflag %4 ispeed %5 ospeed %6 cc %7"_s.arg(t.c_iflag, 0, 8)
+        .arg(t.c_oflag, 0, 8)
+        .arg(t.c_cflag, 0, 8)
+        .arg(t.c_lflag, 0, 8)
+        .arg(::cfgetispeed(&t))
+        .arg(::cfgetospeed(&t))
+        .arg(cc.trimmed());
+}
 
 QString readText(const QString &path)
 {
@@ -146,10 +184,13 @@ private slots:
     void rateAndStopBitsOnTheLine();
     void portThatCannotOpen();
     void monitorReportsTheSameCommands();
+    void endedBySignal_data();
+    void endedBySignal();
+    void endedBySignalWhileABoxIsUp();
 
 private:
     QString artifact(const QString &name) const { return m_artifacts + u'/' + name; }
-    QPoint at(const char *name) const { return m_origin + placeInWindow(name).center(); }
+    QPoint at(const char *name) const { return m_origin + form1layout::placeInWindow(name).center(); }
     QString why() const { return m_desktop ? m_desktop->lastError() : QString(); }
 
     void click(const char *name);
@@ -264,7 +305,7 @@ void TestEndToEnd::click(const char *name)
 void TestEndToEnd::spinner(bool up)
 {
     // The spinner is its two arrows, the upper half and the lower half.
-    const QRect r = placeInWindow("udDemoMode").translated(m_origin);
+    const QRect r = form1layout::placeInWindow("udDemoMode").translated(m_origin);
     const int half = r.height() / 2;
     clickPoint(up ? QPoint(r.center().x(), r.top() + half / 2) : QPoint(r.center().x(), r.top() + half + (r.height() - half) / 2));
 }
@@ -550,6 +591,70 @@ void TestEndToEnd::monitorReportsTheSameCommands()
     for (const QString &line : {u"command   clear"_s, u"command   show demo, mode 3 (blinking)"_s,
                                 u"\"Добро пожаловать!"_s, u"9600 baud"_s})
         QVERIFY2(screen.contains(line), qPrintable(u"no \"%1\" on the monitor's screen:\n"_s.arg(line) + screen));
+}
+
+void TestEndToEnd::endedBySignal_data()
+{
+    QTest::addColumn<int>("signalNumber");
+    QTest::newRow("SIGTERM (kill, scripts/run ended)") << int(SIGTERM);
+    QTest::newRow("SIGINT (Ctrl+C in its terminal)") << int(SIGINT);
+    QTest::newRow("SIGHUP (its terminal closed)") << int(SIGHUP);
+}
+
+// A program ended from outside while the port is open leaves the port as
+// closing the window does: no lock file, no exclusive mode, the device's
+// settings as they were; another user opens it at once.
+void TestEndToEnd::endedBySignal()
+{
+    QFETCH(int, signalNumber);
+    if (::geteuid() != 0 || !::getpwnam("nobody"))
+        QSKIP("needs root and the user nobody");
+
+    const QString device = m_line->devicePath();
+    // Anyone may open the terminal, so that only exclusive mode can stop them.
+    QVERIFY(::chmod(QFile::encodeName(device).constData(), 0666) == 0);
+    QCOMPARE(openAsNobody(device), 0);
+    // A few settings of the device's own that the program's would change.
+    termios before{};
+    QVERIFY(::tcgetattr(m_line->masterFd(), &before) == 0);
+    before.c_iflag |= IXON | ICRNL;
+    before.c_oflag |= OPOST | ONLCR;
+    before.c_lflag |= ICANON | ECHO | ISIG;
+    ::cfsetispeed(&before, B4800);
+    ::cfsetospeed(&before, B4800);
+    QVERIFY(::tcsetattr(m_line->masterFd(), TCSANOW, &before) == 0);
+    QVERIFY(::tcgetattr(m_line->masterFd(), &before) == 0);
+
+    STEP(openPort());
+    STEP(sends("btClear", QByteArray::fromHex("040143315817")));
+    // While the program has the port, the port is its own.
+    const QString lock = lockFilePath(device);
+    QVERIFY2(QFileInfo::exists(lock), qPrintable(lock));
+    QCOMPARE(openAsNobody(device), EBUSY);
+
+    QVERIFY(::kill(static_cast<pid_t>(m_demo->pid()), signalNumber) == 0);
+    QCOMPARE(m_demo->waitForEnd(10000), u"exit 0"_s);
+
+    QVERIFY2(!QFileInfo::exists(lock), qPrintable(lock + u" is still there"_s));
+    QCOMPARE(openAsNobody(device), 0);
+    termios after{};
+    QVERIFY(::tcgetattr(m_line->masterFd(), &after) == 0);
+    QCOMPARE(describeTermios(after), describeTermios(before));
+    expectQuiet("after the end");
+}
+
+// A box waits for the operator in an event loop of its own; a signal must
+// still end the program, not wait behind the box.
+void TestEndToEnd::endedBySignalWhileABoxIsUp()
+{
+    // COM2 is linked to nothing.
+    STEP(chooseInList("cbComm", {u"Down"_s, u"Return"_s}));
+    STEP(click("chbEnabled"));
+    STEP(click("btUpdateSetting"));
+    QVERIFY2(!m_desktop->waitForWindow(u"^Open Error$"_s, m_demo->pid()).isEmpty(), qPrintable(why()));
+
+    QVERIFY(::kill(static_cast<pid_t>(m_demo->pid()), SIGTERM) == 0);
+    QCOMPARE(m_demo->waitForEnd(10000), u"exit 0"_s);
 }
 
 QTEST_GUILESS_MAIN(TestEndToEnd)

@@ -45,7 +45,7 @@ void XServer::stop()
     m_pid = -1;
 }
 
-QString XServer::start(const QString &logPath)
+QString XServer::start(const QString &logPath, int timeoutMs)
 {
     const QString xvfb = QStandardPaths::findExecutable(QStringLiteral("Xvfb"));
     if (xvfb.isEmpty())
@@ -93,7 +93,7 @@ QString XServer::start(const QString &logPath)
         ::close(log);
 
     QByteArray number;
-    const QDeadlineTimer deadline(15000);
+    const QDeadlineTimer deadline(timeoutMs);
     while (!number.contains('\n') && !deadline.hasExpired()) {
         pollfd p{ready[0], POLLIN, 0};
         if (::poll(&p, 1, static_cast<int>(qMax<qint64>(deadline.remainingTime(), 0))) <= 0)

@@ -20,9 +20,9 @@ public:
     XServer(const XServer &) = delete;
     XServer &operator=(const XServer &) = delete;
 
-    // Starts Xvfb, its messages going to logPath; gives an error message,
-    // empty on success.
-    QString start(const QString &logPath);
+    // Starts Xvfb, its messages going to logPath, waiting up to timeoutMs
+    // for it to take connections; gives an error message, empty on success.
+    QString start(const QString &logPath, int timeoutMs = 15000);
     void stop();
 
     QString display() const { return m_display; } // ":N"

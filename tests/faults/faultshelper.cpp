@@ -8,7 +8,8 @@
 //   faults_helper window COMn
 //       the program's window, offscreen, with boxes recorded instead of shown:
 //       chooses COMn, ticks "Открыт", presses "Обновить", then "Очистить", and
-//       says on its output what the operator would have seen.
+//       says on its output what the operator would have seen (the boxes,
+//       the check box, the lamp and what it tells on hovering).
 #include "comled.h"
 #include "comport.h"
 #include "form1.h"
@@ -63,7 +64,8 @@ int window(const QString &name)
     for (const Box &box : boxes.shown)
         say(QStringLiteral("box %1|%2|%3").arg(box.kind, box.caption, box.text));
     say(QStringLiteral("checked %1").arg(form.findChild<QCheckBox *>(QStringLiteral("chbEnabled"))->isChecked()));
-    say(QStringLiteral("lamp %1").arg(form.findChild<ComLed *>(QStringLiteral("ComLed1"))->isLit()));
+    const ComLed *lamp = form.findChild<ComLed *>(QStringLiteral("ComLed1"));
+    say(QStringLiteral("lamp %1: %2").arg(lamp->isLit()).arg(lamp->toolTip()));
     form.close();
     return 0;
 }

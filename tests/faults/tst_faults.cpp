@@ -17,6 +17,7 @@
 #include <QLineEdit>
 #include <QProcess>
 #include <QPushButton>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -32,7 +33,9 @@
 #include <sched.h>
 #include <poll.h>
 #include <pwd.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <sys/sysmacros.h>
 #include <termios.h>
 #include <time.h>
@@ -303,6 +306,7 @@ private slots:
     void openFailsWhileAnotherProgramHoldsThePort_data();
     void openFailsWhileAnotherProgramHoldsThePort();
     void openFailsWithoutPermission();
+    void neverOpensAnotherSessionsTerminal();
     void thousandPressesArriveWholeAndInOrder();
     void megabyteOfTextGoesOutWhole();
 
@@ -312,6 +316,7 @@ private:
     void click(const char *name) { QTest::mouseClick(control<QPushButton>(name), Qt::LeftButton); }
     void openPort(const QString &name = QStringLiteral("COM1"));
     bool lampLit() const { return control<ComLed>("ComLed1")->isLit(); }
+    QString lampToolTip() const { return control<ComLed>("ComLed1")->toolTip(); }
     ComPort *port() const { return m_form->findChild<ComPort *>(QStringLiteral("CommDisp")); }
     // Replaces the window (and its port) with a new one, as at a fresh start.
     void newWindow();
@@ -374,6 +379,8 @@ void TestFaults::expectOpenFailure()
     QVERIFY(!lampLit());
     QVERIFY(!port()->isOpen());
     QVERIFY(!m_form->serialLink().portOpened());
+    // The lamp tells why.
+    QVERIFY2(lampToolTip().startsWith(QStringLiteral("Not open: COM")), qPrintable(lampToolTip()));
     // The buttons stay quiet until an Update opens a port.
     click("btClear");
     QCOMPARE(m_boxes.shown.size(), 1);
@@ -677,6 +684,8 @@ void TestFaults::openFailsWhileAnotherProgramHoldsThePort()
     control<QCheckBox>("chbEnabled")->setChecked(true);
     click("btUpdateSetting");
     expectOpenFailure();
+    QVERIFY2(lampToolTip().contains(QStringLiteral("in use by process %1").arg(other->pid())),
+             qPrintable(lampToolTip()));
     QCOMPARE(m_line->readAvailable(), QByteArray());
 
     // The other program goes; its lock file, if any, stays behind, stale,
@@ -745,16 +754,63 @@ void TestFaults::openFailsWithoutPermission()
 
     const QStringList refused = runAsNobody(false);
     QCOMPARE(refused, QStringList({"exit 0", "device " + device, "box message|Open Error|Error opening port !",
-                                   "checked 0", "lamp 0"}));
+                                   "checked 0",
+                                   "lamp 0: Not open: COM1: Cannot open " + device
+                                       + ": Permission denied: add yourself to the group dialout and log in again"}));
     QCOMPARE(m_line->readAvailable(), QByteArray());
 
     // The same user in the group dialout opens the port and sends: it was
     // the permission that was missing, nothing else.
     const QStringList allowed = runAsNobody(true);
-    QCOMPARE(allowed, QStringList({"exit 0", "device " + device, "checked 1", "lamp 1"}));
+    QCOMPARE(allowed, QStringList({"exit 0", "device " + device, "checked 1", "lamp 1: COM1 is open"}));
     QCOMPARE(m_line->readExactly(clearFrame.size()).toHex(' '), clearFrame.toHex(' '));
 
     // And here, as root, the window opens it as ever.
+    expectGoodPortWorks(*m_line);
+}
+
+void TestFaults::neverOpensAnotherSessionsTerminal()
+{
+    // A shell's terminal, as a stale link left by a monitor that died may
+    // lead to once its number has been reused: a session has it as its
+    // controlling terminal.
+    const QByteArray path = QFile::encodeName(m_line->devicePath());
+    int ready[2];
+    QVERIFY(::pipe(ready) == 0);
+    const pid_t session = ::fork();
+    if (session == 0) {
+        // After fork: only async-signal-safe calls.
+        ::close(ready[0]);
+        const int fd = ::setsid() < 0 ? -1 : ::open(path.constData(), O_RDWR);
+        if (fd < 0 || ::ioctl(fd, TIOCSCTTY, 0) != 0)
+            ::_exit(1);
+        ::write(ready[1], "r", 1);
+        ::pause();
+        ::_exit(0);
+    }
+    ::close(ready[1]);
+    char said = 0;
+    pollfd p{ready[0], POLLIN, 0};
+    const bool started = ::poll(&p, 1, 10000) == 1 && ::read(ready[0], &said, 1) == 1;
+    ::close(ready[0]);
+    const auto endSession = qScopeGuard([session] {
+        ::kill(session, SIGKILL);
+        ::waitpid(session, nullptr, 0);
+    });
+    QVERIFY(started);
+    const TerminalSettings before = m_line->settings();
+
+    control<QCheckBox>("chbEnabled")->setChecked(true);
+    click("btUpdateSetting");
+    expectOpenFailure();
+    QVERIFY2(lampToolTip().contains(QStringLiteral("terminal of process %1").arg(session)), qPrintable(lampToolTip()));
+    // Not a byte, not a setting.
+    QCOMPARE(m_line->readAvailable(), QByteArray());
+    QCOMPARE(m_line->settings(), before);
+
+    // Once nobody has it as a terminal, it is a port like any other.
+    ::kill(session, SIGKILL);
+    ::waitpid(session, nullptr, 0);
     expectGoodPortWorks(*m_line);
 }
 

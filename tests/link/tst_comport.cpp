@@ -6,6 +6,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QProcess>
 #include <QSignalSpy>
 #include <QTest>
 
@@ -54,6 +55,8 @@ private slots:
     void writeTimesOutOnStalledLineAndDiscardsTheRest();
     void deviceGoneClosesPort();
     void closeIsHarmlessWhenClosed();
+    void closeLeavesTheDeviceAsItWas();
+    void staleLockFileNeverBlocks();
     void fallbackNamesSerialDevice();
     void onlyAnAbsentEntryFallsBack_data();
     void onlyAnAbsentEntryFallsBack();
@@ -323,6 +326,60 @@ void TestComPort::closeIsHarmlessWhenClosed()
     QVERIFY_THROWS_EXCEPTION(ComPortError, port.clearBuffers());
 }
 
+void TestComPort::closeLeavesTheDeviceAsItWas()
+{
+    // As another program left it: 1200 bit/s, 2 stop bits, odd parity.
+    const TerminalSettings left{m_line->settings().cflag | flag::cstopb | flag::parodd,
+                                m_line->settings().iflag, 1200, 1200};
+    QVERIFY(m_line->setSettings(left));
+    const TerminalSettings before = m_line->settings();
+    const QString lockFile = QStringLiteral("/run/lock/LCK..") + m_line->devicePath().mid(5).replace(QLatin1Char('/'), QLatin1Char('_'));
+
+    ComPort port;
+    port.setBaudRate(19200);
+    port.open();
+    QCOMPARE(m_line->settings().outputSpeed, 19200u);
+    QVERIFY(m_line->isExclusive());
+    // The lock file that minicom, cu and the like look for, with this
+    // program's number in it.
+    QFile lock(lockFile);
+    QVERIFY2(lock.open(QIODevice::ReadOnly), qPrintable(lockFile));
+    QCOMPARE(lock.readAll().trimmed().toLongLong(), qint64(QCoreApplication::applicationPid()));
+    lock.close();
+
+    port.close();
+    QCOMPARE(m_line->settings(), before);
+    QVERIFY(!m_line->isExclusive());
+    QVERIFY(!QFileInfo::exists(lockFile));
+}
+
+void TestComPort::staleLockFileNeverBlocks()
+{
+    // The lock file of a program that ended without removing it.
+    QProcess gone;
+    gone.start(QStringLiteral("true"));
+    QVERIFY(gone.waitForStarted());
+    const qint64 deadPid = gone.processId();
+    QVERIFY(gone.waitForFinished());
+    const QString lockFile = QStringLiteral("/run/lock/LCK..") + m_line->devicePath().mid(5).replace(QLatin1Char('/'), QLatin1Char('_'));
+    {
+        QFile lock(lockFile);
+        QVERIFY2(lock.open(QIODevice::WriteOnly | QIODevice::NewOnly), qPrintable(lockFile));
+        lock.write(QByteArray::number(deadPid).rightJustified(10, ' ') + '\n');
+    }
+
+    ComPort port;
+    port.open();
+    port.write("A");
+    QCOMPARE(m_line->readExactly(1), QByteArray("A"));
+    QFile lock(lockFile);
+    QVERIFY(lock.open(QIODevice::ReadOnly));
+    QCOMPARE(lock.readAll().trimmed().toLongLong(), qint64(QCoreApplication::applicationPid()));
+    lock.close();
+    port.close();
+    QVERIFY(!QFileInfo::exists(lockFile));
+}
+
 void TestComPort::fallbackNamesSerialDevice()
 {
     m_links->unlink(QStringLiteral("COM3"));
@@ -332,6 +389,12 @@ void TestComPort::fallbackNamesSerialDevice()
     QCOMPARE(resolvePortName(QStringLiteral("COM1")).path, m_line->devicePath());
     QVERIFY(resolvePortName(QStringLiteral("COM")).path.isEmpty());
     QVERIFY(resolvePortName(QStringLiteral("/dev/ttyS0")).path.isEmpty());
+
+    // What the window shows on each entry of its port list.
+    QCOMPARE(describePortName(QStringLiteral("COM1")), m_line->devicePath());
+    QVERIFY(describePortName(QStringLiteral("COM3")).startsWith(QStringLiteral("/dev/ttyS2, no link")));
+    QCOMPARE(describePortName(QStringLiteral("COM2")), QStringLiteral("/nonexistent/vkd417-test-port, not present"));
+    QCOMPARE(describePortName(QStringLiteral("LPT1")), QStringLiteral("No such port"));
 }
 
 void TestComPort::onlyAnAbsentEntryFallsBack_data()

@@ -13,11 +13,13 @@
 #include <QJsonObject>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <random>
@@ -93,10 +95,11 @@ const QStringList dataKinds = {u"command"_s, u"frame"_s, u"text"_s, u"control"_s
 class MonitorRun
 {
 public:
-    MonitorRun()
+    // Another run's folder, when given, is shared with that run.
+    explicit MonitorRun(const QString &config = {}) : m_configPath(config.isEmpty() ? m_config.path() : config)
     {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(u"XDG_CONFIG_HOME"_s, m_config.path());
+        env.insert(u"XDG_CONFIG_HOME"_s, m_configPath);
         m_process.setProcessEnvironment(env);
         m_process.setProgram(QStringLiteral(VKD_MONITOR_PROGRAM));
     }
@@ -115,7 +118,7 @@ public:
     bool start(QStringList arguments = {})
     {
         for (QString &a : arguments)
-            a.replace(u'@', m_config.path());
+            a.replace(u'@', m_configPath);
         m_process.setArguments(arguments);
         m_process.start();
         if (!m_process.waitForStarted(5000))
@@ -127,10 +130,12 @@ public:
 
     QString link(const QString &comName = u"COM1"_s) const
     {
-        return m_config.filePath(u"vkd417-demo/ports/"_s + comName);
+        return m_configPath + u"/vkd417-demo/ports/"_s + comName;
     }
-    QString logPath() const { return m_config.filePath(u"log.jsonl"_s); }
-    QString configPath() const { return m_config.path(); }
+    // The note beside the link that says which monitor made it.
+    QString ownerRecord(const QString &comName = u"COM1"_s) const { return link(comName) + u".monitor"_s; }
+    QString logPath() const { return m_configPath + u"/log.jsonl"_s; }
+    QString configPath() const { return m_configPath; }
 
     // The device the link leads to, once the monitor has made it.
     QString waitForDevice(const QString &comName = u"COM1"_s) const
@@ -148,6 +153,7 @@ public:
 
 private:
     QTemporaryDir m_config;
+    QString m_configPath;
     QProcess m_process;
 };
 
@@ -195,6 +201,8 @@ private slots:
     void jsonLine();
     void jsonStringEscapes_data();
     void jsonStringEscapes();
+    void jsonStringOfAnyBytes_data();
+    void jsonStringOfAnyBytes();
     void settingsSummary_data();
     void settingsSummary();
 
@@ -203,8 +211,12 @@ private slots:
     void reportsLineSettings();
     void stopsOnSignal_data();
     void stopsOnSignal();
+    void logValidInAFolderNotNamedInUtf8();
     void takenName_data();
     void takenName();
+    void linkOfAnEarlierMonitor_data();
+    void linkOfAnEarlierMonitor();
+    void staleLinksUnderOtherNames();
     void refusesToStart_data();
     void refusesToStart();
     void help();
@@ -502,6 +514,40 @@ void tst_Monitor::jsonStringEscapes()
     QCOMPARE(parsed.at(0).toString(), text);
 }
 
+void tst_Monitor::jsonStringOfAnyBytes_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<QString>("expected");
+
+    const QString bad(QChar(0xFFFD));
+    QTest::newRow("folder named in Latin-1") << "/home/ren\xE9/ports"_ba << u"/home/ren"_s + bad + u"/ports"_s;
+    QTest::newRow("lone continuation byte") << "a\x80z"_ba << u"a"_s + bad + u"z"_s;
+    QTest::newRow("sequence cut short by a plain byte") << "\xD0z"_ba << bad + u"z"_s;
+    QTest::newRow("sequence cut short at the end") << "z\xE2\x82"_ba << u"z"_s + bad + bad;
+    QTest::newRow("overlong slash") << "\xC0\xAF"_ba << bad + bad;
+    QTest::newRow("overlong three bytes") << "\xE0\x80\xAF"_ba << bad + bad + bad;
+    QTest::newRow("surrogate") << "\xED\xA0\x80"_ba << bad + bad + bad;
+    QTest::newRow("above U+10FFFF") << "\xF4\x90\x80\x80"_ba << bad + bad + bad + bad;
+    QTest::newRow("byte FF") << "\xFF\xFE"_ba << bad + bad;
+    QTest::newRow("bad byte, then a quote") << "\xFF\""_ba << bad + u"\""_s;
+    QTest::newRow("Cyrillic, two bytes") << "\xD0\x94\xD0\xBE"_ba << u"До"_s;
+    QTest::newRow("euro sign, three bytes") << "\xE2\x82\xAC"_ba << u"€"_s;
+    QTest::newRow("U+10FFFF, four bytes") << "\xF4\x8F\xBF\xBF"_ba << QString::fromUcs4(U"\U0010FFFF");
+}
+
+// Whatever the bytes (paths are bytes), the literal is valid JSON: well-formed
+// UTF-8 comes back as it was, every other byte as U+FFFD.
+void tst_Monitor::jsonStringOfAnyBytes()
+{
+    QFETCH(QByteArray, bytes);
+    QFETCH(QString, expected);
+    const std::string literal = monitor::jsonString(bytes.toStdString());
+    QJsonParseError error{};
+    const QJsonArray parsed = QJsonDocument::fromJson(QByteArray::fromStdString("[" + literal + "]"), &error).array();
+    QVERIFY2(error.error == QJsonParseError::NoError, qPrintable(error.errorString()));
+    QCOMPARE(parsed.at(0).toString(), expected);
+}
+
 void tst_Monitor::settingsSummary_data()
 {
     QTest::addColumn<unsigned>("baud");
@@ -689,6 +735,58 @@ void tst_Monitor::stopsOnSignal()
         QCOMPARE(QFileInfo(link).symLinkTarget(), u"/dev/null"_s);
     else
         QVERIFY(!QFileInfo(link).isSymLink() && !QFileInfo::exists(link));
+    QVERIFY(!QFileInfo::exists(monitorRun.ownerRecord()));
+}
+
+// A configuration folder whose name is not UTF-8 (made on a system in
+// another encoding, say) still gives a log that every JSON reader reads.
+void tst_Monitor::logValidInAFolderNotNamedInUtf8()
+{
+    QTemporaryDir base;
+    QVERIFY(base.isValid());
+    const QByteArray config = QFile::encodeName(base.path()) + "/r\xE9glages-\xFF";
+    QVERIFY(::mkdir(config.constData(), 0700) == 0);
+    // QTemporaryDir cannot name what is inside, so it goes first.
+    const auto removeConfig = qScopeGuard([&config] {
+        ::unlink((config + "/vkd417-demo/ports/COM1.monitor").constData());
+        ::unlink((config + "/vkd417-demo/ports/COM1").constData());
+        for (const char *folder : {"/vkd417-demo/ports", "/vkd417-demo", ""})
+            ::rmdir((config + folder).constData());
+    });
+    const QString log = base.filePath(u"log.jsonl"_s);
+
+    // The environment is set by the shell, which passes bytes as they are.
+    QProcess process;
+    process.setProgram(u"/bin/sh"_s);
+    process.setArguments({u"-c"_s, u"XDG_CONFIG_HOME=\"$1/$(printf 'r\\351glages-\\377')\" exec \"$2\" --log \"$3\""_s,
+                          u"sh"_s, base.path(), QStringLiteral(VKD_MONITOR_PROGRAM), log});
+    process.start();
+    QVERIFY(process.waitForStarted(5000));
+    const QByteArray link = config + "/vkd417-demo/ports/COM1";
+    QVERIFY(waitFor([&] {
+        struct stat st{};
+        return ::lstat(link.constData(), &st) == 0;
+    }));
+    QVERIFY(waitFor([&] { return !readJsonLines(log).isEmpty(); }));
+    ::kill(static_cast<pid_t>(process.processId()), SIGTERM);
+    QVERIFY(process.waitForFinished(5000));
+    QCOMPARE(process.exitCode(), 0);
+
+    QFile file(log);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QList<QByteArray> lines = file.readAll().split('\n');
+    QVERIFY(!lines.isEmpty());
+    for (const QByteArray &line : lines) {
+        if (line.isEmpty())
+            continue;
+        QJsonParseError error{};
+        QJsonDocument::fromJson(line, &error);
+        QVERIFY2(error.error == QJsonParseError::NoError, line.constData());
+    }
+    const QJsonObject start = QJsonDocument::fromJson(lines.first()).object();
+    QCOMPARE(start.value("kind"_L1).toString(), u"start"_s);
+    QCOMPARE(start.value("link"_L1).toString(),
+             base.path() + u"/r\uFFFDglages-\uFFFD/vkd417-demo/ports/COM1"_s);
 }
 
 void tst_Monitor::takenName_data()
@@ -755,6 +853,137 @@ void tst_Monitor::takenName()
     }
     if (occupant == "folder"_L1)
         QVERIFY(QFileInfo(link).isDir());
+}
+
+void tst_Monitor::linkOfAnEarlierMonitor_data()
+{
+    QTest::addColumn<QString>("earlier");
+    QTest::addColumn<QString>("since");
+    QTest::addColumn<bool>("replaced");
+
+    QTest::newRow("killed") << u"killed"_s << u""_s << true;
+    QTest::newRow("killed, its number since given to another process") << u"killed"_s << u"pid reused"_s << true;
+    QTest::newRow("killed, the link since pointed elsewhere") << u"killed"_s << u"repointed"_s << false;
+    QTest::newRow("killed, its record since removed") << u"killed"_s << u"record removed"_s << false;
+    QTest::newRow("still running") << u"running"_s << u""_s << false;
+}
+
+// A monitor ended by SIGKILL (a crash, a power cut) leaves its link to a
+// pseudo-terminal whose number the system gives to the next comer. The next
+// monitor replaces such a link of its own kind, and only that: a link that
+// someone else has made or changed, or that a running monitor holds, stays.
+void tst_Monitor::linkOfAnEarlierMonitor()
+{
+    QFETCH(QString, earlier);
+    QFETCH(QString, since);
+    QFETCH(bool, replaced);
+
+    MonitorRun first;
+    QVERIFY(first.start({u"--link"_s, u"COM2"_s}));
+    const QString staleDevice = first.waitForDevice(u"COM2"_s);
+    QVERIFY(!staleDevice.isEmpty());
+    const QString link = first.link(u"COM2"_s);
+    const QString record = first.ownerRecord(u"COM2"_s);
+    QVERIFY(QFileInfo::exists(record));
+    // Held open, the terminal's number stays taken, as when it has become
+    // someone else's: the next monitor cannot get the same one.
+    Sender stranger(staleDevice);
+    QVERIFY(stranger.isOpen());
+
+    if (earlier == "killed"_L1) {
+        QVERIFY(first.signal(SIGKILL));
+        QVERIFY(first.process().waitForFinished(5000));
+        QCOMPARE(QFileInfo(link).symLinkTarget(), staleDevice);
+    }
+    if (since == "pid reused"_L1) {
+        QFile file(record);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QByteArray content = file.readAll();
+        file.close();
+        static const QRegularExpression pidLine(u"(?m)^pid \\d+$"_s);
+        QString text = QString::fromUtf8(content);
+        QVERIFY(text.contains(pidLine));
+        // This test is running, and is no monitor.
+        text.replace(pidLine, u"pid %1"_s.arg(::getpid()));
+        QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        file.write(text.toUtf8());
+        file.close();
+    } else if (since == "repointed"_L1) {
+        QVERIFY(QFile::remove(link));
+        QVERIFY(QFile::link(u"/dev/null"_s, link));
+    } else if (since == "record removed"_L1) {
+        QVERIFY(QFile::remove(record));
+    }
+    const QString before = QFileInfo(link).symLinkTarget();
+
+    MonitorRun next(first.configPath());
+    QVERIFY(next.start({u"--link"_s, u"COM2"_s}));
+    if (!replaced) {
+        QVERIFY(next.process().waitForFinished(5000));
+        QVERIFY(next.process().exitCode() != 0);
+        const QString error = QString::fromLocal8Bit(next.process().readAllStandardError());
+        QVERIFY2(error.contains(link), qPrintable(error));
+        if (earlier == "running"_L1)
+            QVERIFY2(error.contains(u"process %1"_s.arg(first.process().processId())), qPrintable(error));
+        QCOMPARE(QFileInfo(link).symLinkTarget(), before);
+        return;
+    }
+
+    QString device;
+    QVERIFY(waitFor([&] {
+        device = QFileInfo(link).symLinkTarget();
+        return device.startsWith("/dev/pts/"_L1) && device != staleDevice;
+    }));
+    // Bytes sent to COM2 now reach the new monitor, not the stranger.
+    {
+        Sender sender(device);
+        QVERIFY(sender.isOpen());
+        QVERIFY(sender.write(QByteArray::fromHex("040143315817")));
+    }
+    QVERIFY(next.signal(SIGTERM));
+    QVERIFY(next.process().waitForFinished(5000));
+    QCOMPARE(next.process().exitCode(), 0);
+    const QString screen = QString::fromUtf8(next.process().readAllStandardOutput());
+    QVERIFY2(screen.contains(u"replaced the stale link to %1"_s.arg(staleDevice)), qPrintable(screen));
+    QVERIFY2(screen.contains(u"command   clear"_s), qPrintable(screen));
+    QVERIFY(!QFileInfo(link).isSymLink() && !QFileInfo::exists(link));
+    QVERIFY(!QFileInfo::exists(record));
+}
+
+// A killed monitor's link under another name goes too, at the next start of
+// any monitor: left there, it would lead the demo into whatever terminal gets
+// that number next. Links of running monitors and anyone else's stay.
+void tst_Monitor::staleLinksUnderOtherNames()
+{
+    MonitorRun running;
+    QVERIFY(running.start({u"--link"_s, u"COM4"_s}));
+    const QString runningDevice = running.waitForDevice(u"COM4"_s);
+    QVERIFY(!runningDevice.isEmpty());
+
+    MonitorRun killed(running.configPath());
+    QVERIFY(killed.start({u"--link"_s, u"COM3"_s}));
+    const QString staleDevice = killed.waitForDevice(u"COM3"_s);
+    QVERIFY(!staleDevice.isEmpty());
+    Sender stranger(staleDevice);
+    QVERIFY(stranger.isOpen());
+    QVERIFY(killed.signal(SIGKILL));
+    QVERIFY(killed.process().waitForFinished(5000));
+    QVERIFY(QFile::link(u"/dev/null"_s, killed.link(u"COM5"_s)));
+
+    MonitorRun next(killed.configPath());
+    QVERIFY(next.start({u"--link"_s, u"COM2"_s}));
+    QVERIFY(!next.waitForDevice(u"COM2"_s).isEmpty());
+    QVERIFY(!QFileInfo(killed.link(u"COM3"_s)).isSymLink());
+    QVERIFY(!QFileInfo::exists(killed.ownerRecord(u"COM3"_s)));
+    QCOMPARE(QFileInfo(killed.link(u"COM4"_s)).symLinkTarget(), runningDevice);
+    QVERIFY(QFileInfo::exists(killed.ownerRecord(u"COM4"_s)));
+    QCOMPARE(QFileInfo(killed.link(u"COM5"_s)).symLinkTarget(), u"/dev/null"_s);
+
+    QVERIFY(next.signal(SIGTERM));
+    QVERIFY(next.process().waitForFinished(5000));
+    const QString screen = QString::fromUtf8(next.process().readAllStandardOutput());
+    QVERIFY2(screen.contains(u"removed the stale link %1 to %2"_s.arg(killed.link(u"COM3"_s), staleDevice)),
+             qPrintable(screen));
 }
 
 void tst_Monitor::refusesToStart_data()

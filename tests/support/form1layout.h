@@ -55,3 +55,38 @@ inline constexpr Control controls[] = {
 };
 
 } // namespace form1layout
+
+#include <QLatin1StringView>
+#include <QRect>
+#include <QtGlobal>
+
+namespace form1layout {
+
+inline const Control *findControl(QLatin1StringView name)
+{
+    for (const Control &c : controls) {
+        if (name == QLatin1StringView(c.name))
+            return &c;
+    }
+    return nullptr;
+}
+
+// A control's place within the window, its parents' offsets added; for
+// the tests that click the real window from outside.
+inline QRect placeInWindow(const char *name)
+{
+    const Control *c = findControl(QLatin1StringView(name));
+    if (!c)
+        qFatal("no control %s in the layout table", name);
+    QRect rect(c->left, c->top, c->width, c->height);
+    for (QLatin1StringView parent(c->parent); parent != QLatin1StringView("Form1");) {
+        const Control *p = findControl(parent);
+        if (!p)
+            qFatal("no parent %s in the layout table", parent.data());
+        rect.translate(p->left, p->top);
+        parent = QLatin1StringView(p->parent);
+    }
+    return rect;
+}
+
+} // namespace form1layout

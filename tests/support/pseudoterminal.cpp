@@ -84,6 +84,12 @@ int PseudoTerminal::pendingInput() const
     return queued;
 }
 
+bool PseudoTerminal::isExclusive() const
+{
+    int exclusive = 0;
+    return ::ioctl(m_slave, TIOCGEXCL, &exclusive) == 0 && exclusive != 0;
+}
+
 PortLinks::PortLinks()
 {
     m_hadValue = qEnvironmentVariableIsSet("XDG_CONFIG_HOME");

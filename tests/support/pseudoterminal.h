@@ -12,6 +12,8 @@ struct TerminalSettings
     unsigned iflag = 0;
     unsigned inputSpeed = 0;
     unsigned outputSpeed = 0;
+
+    friend bool operator==(const TerminalSettings &, const TerminalSettings &) = default;
 };
 
 // A pseudo-terminal whose far (master) end the test reads: what the program
@@ -35,6 +37,10 @@ public:
 
     // Read with TCGETS2, which tells any rate, 14400 too.
     TerminalSettings settings() const;
+    // Sets them as another program would have left them.
+    bool setSettings(const TerminalSettings &settings);
+    // Whether the device is in exclusive mode (TIOCEXCL).
+    bool isExclusive() const;
 
     // Sends bytes from the far end towards the program, as a display that
     // talks back would.

@@ -164,10 +164,66 @@ std::string jsonLine(const ObservedLine &line, std::string_view time)
     return json + "}";
 }
 
-std::string jsonString(std::string_view utf8)
+namespace {
+
+// The length of the well-formed UTF-8 sequence at the start of bytes (no
+// overlong forms, no surrogates, nothing above U+10FFFF), 0 when there is none.
+std::size_t utf8SequenceLength(std::string_view bytes)
 {
+    const auto at = [&bytes](std::size_t i) { return static_cast<unsigned char>(bytes[i]); };
+    const unsigned char lead = at(0);
+    std::size_t length = 0;
+    unsigned char low = 0x80, high = 0xBF; // the range of the second byte
+    if (lead < 0x80)
+        return 1;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3;
+        if (lead == 0xE0)
+            low = 0xA0; // overlong below
+        else if (lead == 0xED)
+            high = 0x9F; // surrogates above
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4;
+        if (lead == 0xF0)
+            low = 0x90;
+        else if (lead == 0xF4)
+            high = 0x8F; // beyond U+10FFFF above
+    } else {
+        return 0;
+    }
+    if (bytes.size() < length || at(1) < low || at(1) > high)
+        return 0;
+    for (std::size_t i = 2; i < length; ++i) {
+        if (at(i) < 0x80 || at(i) > 0xBF)
+            return 0;
+    }
+    return length;
+}
+
+} // namespace
+
+std::string jsonString(std::string_view bytes)
+{
+    // JSON is UTF-8 text; a byte that is not part of UTF-8 (a folder named
+    // in Latin-1, say) becomes U+FFFD, so that the log stays readable to
+    // every JSON reader whatever the bytes of a path.
+    static constexpr std::string_view replacement = "\xEF\xBF\xBD";
     std::string out = "\"";
-    for (const char c : utf8) {
+    for (std::size_t i = 0; i < bytes.size();) {
+        const std::size_t length = utf8SequenceLength(bytes.substr(i));
+        if (length == 0) {
+            out += replacement;
+            ++i;
+            continue;
+        }
+        if (length > 1) {
+            out += bytes.substr(i, length);
+            i += length;
+            continue;
+        }
+        const char c = bytes[i++];
         const auto u = static_cast<unsigned char>(c);
         switch (c) {
         case '"': out += "\\\""; break;

@@ -33,7 +33,8 @@ std::string jsonLine(const ObservedLine &line, std::string_view time);
 // which a pseudo-terminal cannot tell apart.
 std::string_view parityName(const ObservedLine &line);
 
-// A JSON string literal, quotes included, of UTF-8 text.
-std::string jsonString(std::string_view utf8);
+// A JSON string literal, quotes included, of UTF-8 text; each byte that is
+// not part of well-formed UTF-8 stands there as U+FFFD.
+std::string jsonString(std::string_view bytes);
 
 } // namespace monitor

@@ -43,7 +43,11 @@ Options:
   --link COMn   the port name to stand in for (default COM1); the link is
                 $XDG_CONFIG_HOME/vkd417-demo/ports/COMn (~/.config when
                 XDG_CONFIG_HOME is not set)
-  --force       replace whatever is already there under that name
+  --force       replace whatever is already there under that name; a link
+                that an earlier monitor left behind (ended by SIGKILL, a
+                crash, a power cut) is replaced without it, told apart by
+                the record COMn.monitor that each monitor keeps beside its
+                link; such links under other names are removed at start
   --log FILE    also append every event to FILE as one JSON object a line
   --help        show this text
 )";
@@ -247,11 +251,15 @@ int run(const Options &options)
         return 1;
     }
     const std::string link = monitor::portLinkFolder() + "/" + options.comName;
-    error = monitor::claimPortLink(link, port.devicePath(), options.force);
-    if (!error.empty()) {
-        printError(error);
+    for (const std::string &removed : monitor::removeStaleLinks(monitor::portLinkFolder(), link))
+        out.note(std::string(programName) + ": " + removed);
+    const monitor::LinkClaim claim = monitor::claimPortLink(link, port.devicePath(), options.force);
+    if (!claim.error.empty()) {
+        printError(claim.error);
         return 1;
     }
+    if (!claim.note.empty())
+        out.note(std::string(programName) + ": " + claim.note);
 
     out.note(std::string(programName) + ": " + options.comName + " is " + port.devicePath()
              + " (linked as " + link + ")");
