@@ -389,7 +389,9 @@ void TestHardwareBench::boot()
         u"-nographic"_s, u"-no-reboot"_s, u"-nic"_s, u"none"_s,
         u"-kernel"_s, kernelDir + u"/boot/"_s + kernels.first(),
         u"-initrd"_s, runFile(u"initramfs.cpio"_s),
-        u"-append"_s, u"console=ttyS0 loglevel=4"_s,
+        // The build tree again on its own, at its own path: the guest's tmpfs
+        // over /tmp, /root and the like would hide a tree that lies there.
+        u"-append"_s, u"console=ttyS0 loglevel=4 vkd.build="_s + QStringLiteral(VKD_HW_BUILD_DIR),
         u"-serial"_s, u"file:"_s + runFile(u"console.log"_s),
         // Under test: a 16550 (ttyS1) and an FTDI adapter (ttyUSB0).
         u"-chardev"_s, u"file,id=uart,path="_s + runFile(u"uart.out"_s),
@@ -400,6 +402,8 @@ void TestHardwareBench::boot()
         // The referee's marks go to a 16550 of their own (ttyS2).
         u"-chardev"_s, u"null,id=marks"_s, u"-device"_s, u"isa-serial,chardev=marks,index=2"_s,
         u"-virtfs"_s, u"local,path=/,mount_tag=root,security_model=none,readonly=on,multidevs=remap"_s,
+        u"-virtfs"_s, u"local,path="_s + QStringLiteral(VKD_HW_BUILD_DIR).replace(u',', u",,"_s)
+            + u",mount_tag=build,security_model=none,readonly=on,multidevs=remap"_s,
         u"-virtfs"_s, u"local,path="_s + runFile(u"out"_s) + u",mount_tag=out,security_model=none"_s,
         u"-trace"_s, u"serial_write"_s, u"-trace"_s, u"usb_serial_*"_s, u"-D"_s, runFile(u"trace.log"_s),
         u"-monitor"_s, u"unix:"_s + m_monitorSocket + u",server=on,wait=off"_s,
