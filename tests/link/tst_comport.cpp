@@ -1,4 +1,5 @@
 #include "comport.h"
+#include "comporterror.h"
 #include "portname.h"
 #include "pseudoterminal.h"
 #include "seriallink.h"
@@ -21,17 +22,6 @@ constexpr unsigned ixon = 0002000;
 constexpr unsigned ixoff = 0010000;
 } // namespace flag
 
-// The text of the ComPortError that action raises; empty if none.
-template<typename Action>
-QString errorOf(Action action)
-{
-    try {
-        action();
-    } catch (const ComPortError &error) {
-        return QString::fromUtf8(error.what());
-    }
-    return {};
-}
 
 class TestComPort : public QObject
 {

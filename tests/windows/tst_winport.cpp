@@ -10,6 +10,7 @@
 // refused by name, the line keeping what it had.
 
 #include "comport.h"
+#include "comporterror.h"
 #include "jsonlines.h"
 #include "waitfor.h"
 
@@ -19,16 +20,6 @@ using namespace Qt::StringLiterals;
 
 namespace {
 
-template<typename Action>
-QString errorOf(Action action)
-{
-    try {
-        action();
-    } catch (const ComPortError &error) {
-        return QString::fromUtf8(error.what());
-    }
-    return {};
-}
 
 struct Seen
 {
